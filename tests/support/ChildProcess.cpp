@@ -1,0 +1,185 @@
+#include "tests/support/ChildProcess.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tavolin::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    const auto equals = text.find('=');
+    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  for (const auto& [key, value] : extra) merged[key] = value;
+  std::vector<std::string> out;
+  for (const auto& [key, value] : merged) out.push_back(key + "=" + value);
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// Spawns with the given pipe ends as 0, 1, 2 (-1 leaves the test's own descriptor).
+int spawn(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env,
+          int in, int out, int err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+  if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
+  std::vector<std::string> args = arguments;
+  std::vector<std::string> envStrings = mergedEnvironment(env);
+  auto argv = pointers(args);
+  auto envp = pointers(envStrings);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(rc));
+  return pid;
+}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& arguments, const std::string& input,
+                         const std::map<std::string, std::string>& environment,
+                         std::chrono::milliseconds timeout) {
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const int pid = spawn(arguments, environment, inPipe[0], outPipe[1], errPipe[1]);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+
+  ProcessResult result;
+  std::size_t written = 0;
+  int inFd = inPipe[1];
+  if (input.empty()) {
+    close(inFd);
+    inFd = -1;
+  }
+  int outFd = outPipe[0], errFd = errPipe[0];
+  const auto deadline = Clock::now() + timeout;
+  while (outFd >= 0 || errFd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      int& fd = i == 0 ? outFd : errFd;
+      if (fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+          close(fd);
+          fd = -1;
+        } else {
+          (i == 0 ? result.standardOutput : result.standardError).append(buffer, n);
+        }
+      }
+    }
+    if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = write(inFd, input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 || written == input.size()) {
+        close(inFd);
+        inFd = -1;
+      }
+    }
+  }
+  for (int fd : {inFd, outFd, errFd}) {
+    if (fd >= 0) close(fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = result.timedOut ? -1 : exitCodeOf(status);
+  return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& environment) {
+  int errPipe[2];
+  if (pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = spawn(arguments, environment, -1, -1, errPipe[1]);
+  close(errPipe[1]);
+  errorFd_ = errPipe[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (!exited_) {
+    kill(pid_, SIGTERM);
+    if (!waitForExit(std::chrono::seconds(5))) {
+      kill(pid_, SIGKILL);
+      waitForExit(std::chrono::seconds(5));
+    }
+  }
+  if (errorFd_ >= 0) close(errorFd_);
+}
+
+std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || errorFd_ < 0) return std::nullopt;
+    pollfd fd{errorFd_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(errorFd_, buffer, sizeof buffer);
+    if (n <= 0) {
+      close(errorFd_);
+      errorFd_ = -1;
+      return std::nullopt;
+    }
+    buffered_.append(buffer, n);
+  }
+}
+
+void ChildProcess::signal(int signalNumber) { kill(pid_, signalNumber); }
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exited_ = true;
+      return exitCodeOf(status);
+    }
+    if (done < 0 || Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace tavolin::testing
