@@ -20,7 +20,8 @@ std::filesystem::path xdgBase(const Environment& environment, std::string_view n
                               const std::filesystem::path& fallback) {
   if (const auto value = environmentValue(environment, name)) {
     const std::filesystem::path path(*value);
-    if (path.is_absolute()) return path;
+    if (path.is_absolute())
+      return path;
   }
   return fallback;
 }
@@ -32,7 +33,8 @@ AppPaths AppPaths::fromEnvironment(const Environment& environment) {
   return AppPaths{
       .homeDirectory = home,
       .dataDirectory = xdgBase(environment, "XDG_DATA_HOME", home / ".local/share") / "tavolin",
-      .logsDirectory = xdgBase(environment, "XDG_STATE_HOME", home / ".local/state") / "tavolin/logs",
+      .logsDirectory =
+          xdgBase(environment, "XDG_STATE_HOME", home / ".local/state") / "tavolin/logs",
       .configDirectory = xdgBase(environment, "XDG_CONFIG_HOME", home / ".config") / "tavolin",
   };
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+
 #include <unistd.h>
 
 extern char** environ;
@@ -14,7 +15,8 @@ Environment currentProcessEnvironment() {
     const std::string_view text(*entry);
     const auto equals = text.find('=');
     if (equals != std::string_view::npos) {
-      environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+      environment.emplace(std::string(text.substr(0, equals)),
+                          std::string(text.substr(equals + 1)));
     }
   }
   return environment;
@@ -31,10 +33,12 @@ std::optional<bool> parseBooleanWord(std::string_view text) {
   std::transform(word.begin(), word.end(), word.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   for (const char* yes : {"1", "true", "yes", "on", "enabled"}) {
-    if (word == yes) return true;
+    if (word == yes)
+      return true;
   }
   for (const char* no : {"0", "false", "no", "off", "disabled"}) {
-    if (word == no) return false;
+    if (word == no)
+      return false;
   }
   return std::nullopt;
 }
@@ -42,7 +46,8 @@ std::optional<bool> parseBooleanWord(std::string_view text) {
 std::optional<std::int64_t> parseInteger(std::string_view text) {
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return std::nullopt;
+    if (!text.empty() && text.front() == '-')
+      return std::nullopt;
   }
   std::int64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -54,7 +59,8 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
 
 std::optional<std::string> environmentValue(const Environment& environment, std::string_view name) {
   const auto it = environment.find(name);
-  if (it == environment.end()) return std::nullopt;
+  if (it == environment.end())
+    return std::nullopt;
   return it->second;
 }
 

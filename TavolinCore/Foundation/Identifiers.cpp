@@ -1,6 +1,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 
 #include <algorithm>
+
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 

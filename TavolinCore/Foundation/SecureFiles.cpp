@@ -1,10 +1,11 @@
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 
 #include <cerrno>
+#include <utility>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 #include "TavolinCore/Foundation/Identifiers.hpp"
 
@@ -20,7 +21,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
   ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+      ::close(fd_);
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -43,22 +45,28 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, fs::pe
       file.parent_path() / ("." + file.filename().string() + "." + makeIdentifier("tmp-"));
   FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                            static_cast<mode_t>(mode)));
-  if (fd.get() < 0) throwErrno("open", temporary);
+  if (fd.get() < 0)
+    throwErrno("open", temporary);
   try {
     // The umask may have narrowed the mode, and an explicit mode is what callers rely on.
-    if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) throwErrno("fchmod", temporary);
+    if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)
+      throwErrno("fchmod", temporary);
     std::size_t written = 0;
     while (written < contents.size()) {
       const ssize_t n = ::write(fd.get(), contents.data() + written, contents.size() - written);
       if (n < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR)
+          continue;
         throwErrno("write", temporary);
       }
       written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd.get()) != 0) throwErrno("fsync", temporary);
-    if (::close(fd.release()) != 0) throwErrno("close", temporary);
-    if (::rename(temporary.c_str(), file.c_str()) != 0) throwErrno("rename", file);
+    if (::fsync(fd.get()) != 0)
+      throwErrno("fsync", temporary);
+    if (::close(fd.release()) != 0)
+      throwErrno("close", temporary);
+    if (::rename(temporary.c_str(), file.c_str()) != 0)
+      throwErrno("rename", file);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
@@ -73,7 +81,8 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, fs::pe
 std::optional<std::string> readFileIfExists(const fs::path& file) {
   FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno == ENOENT) return std::nullopt;
+    if (errno == ENOENT)
+      return std::nullopt;
     throwErrno("open", file);
   }
   std::string contents;
@@ -81,10 +90,12 @@ std::optional<std::string> readFileIfExists(const fs::path& file) {
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       throwErrno("read", file);
     }
-    if (n == 0) break;
+    if (n == 0)
+      break;
     contents.append(buffer, static_cast<std::size_t>(n));
   }
   return contents;

@@ -51,17 +51,23 @@ std::string string(Date date) {
 std::optional<Date> date(std::string_view text) {
   std::size_t pos = 0;
   const auto y = digits(text, pos, 4);
-  if (!y || !expect(text, pos, '-')) return std::nullopt;
+  if (!y || !expect(text, pos, '-'))
+    return std::nullopt;
   const auto mo = digits(text, pos, 2);
-  if (!mo || !expect(text, pos, '-')) return std::nullopt;
+  if (!mo || !expect(text, pos, '-'))
+    return std::nullopt;
   const auto d = digits(text, pos, 2);
-  if (!d || !expect(text, pos, 'T')) return std::nullopt;
+  if (!d || !expect(text, pos, 'T'))
+    return std::nullopt;
   const auto h = digits(text, pos, 2);
-  if (!h || !expect(text, pos, ':')) return std::nullopt;
+  if (!h || !expect(text, pos, ':'))
+    return std::nullopt;
   const auto mi = digits(text, pos, 2);
-  if (!mi || !expect(text, pos, ':')) return std::nullopt;
+  if (!mi || !expect(text, pos, ':'))
+    return std::nullopt;
   const auto s = digits(text, pos, 2);
-  if (!s) return std::nullopt;
+  if (!s)
+    return std::nullopt;
 
   nanoseconds fraction{0};
   if (expect(text, pos, '.')) {
@@ -73,7 +79,8 @@ std::optional<Date> date(std::string_view text) {
       ++pos;
       ++count;
     }
-    if (count == 0) return std::nullopt;
+    if (count == 0)
+      return std::nullopt;
   }
 
   minutes offset{0};
@@ -82,18 +89,22 @@ std::optional<Date> date(std::string_view text) {
     const int sign = text[pos] == '-' ? -1 : 1;
     ++pos;
     const auto oh = digits(text, pos, 2);
-    if (!oh || !expect(text, pos, ':')) return std::nullopt;
+    if (!oh || !expect(text, pos, ':'))
+      return std::nullopt;
     const auto om = digits(text, pos, 2);
-    if (!om || *oh > 23 || *om > 59) return std::nullopt;
+    if (!om || *oh > 23 || *om > 59)
+      return std::nullopt;
     offset = minutes{sign * (*oh * 60 + *om)};
   } else {
     return std::nullopt;
   }
-  if (pos != text.size()) return std::nullopt;
+  if (pos != text.size())
+    return std::nullopt;
 
   const year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)},
                            day{static_cast<unsigned>(*d)}};
-  if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+  if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 59)
+    return std::nullopt;
   const auto local = sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s} + fraction;
   return time_point_cast<Date::duration>(local - offset);
 }

@@ -7,9 +7,11 @@ namespace tavolin {
 JSONObject UserDefaults::load() const {
   try {
     const auto text = readFileIfExists(file_);
-    if (!text) return {};
+    if (!text)
+      return {};
     const JSONValue parsed = JSONValue::parse(*text);
-    if (const JSONObject* object = parsed.object()) return *object;
+    if (const JSONObject* object = parsed.object())
+      return *object;
   } catch (const std::exception&) {
     // A damaged preferences file must not stop the agent; it is replaced on the next write.
   }
@@ -24,7 +26,8 @@ void UserDefaults::save(const JSONObject& values) {
 std::optional<JSONValue> UserDefaults::value(std::string_view key) const {
   std::lock_guard lock(mutex_);
   const JSONObject values = load();
-  if (const JSONValue* found = values.find(key)) return *found;
+  if (const JSONValue* found = values.find(key))
+    return *found;
   return std::nullopt;
 }
 

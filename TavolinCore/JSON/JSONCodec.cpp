@@ -7,7 +7,8 @@ namespace tavolin {
 namespace json_detail {
 
 std::string joinPath(std::string_view parent, std::string_view child) {
-  if (parent.empty()) return std::string(child);
+  if (parent.empty())
+    return std::string(child);
   std::string path(parent);
   path += '.';
   path += child;
@@ -31,19 +32,22 @@ void throwMissingField(std::string_view path) {
 
 std::string JSONCoding<std::string>::decode(const boost::json::value& json, std::string_view path) {
   const auto* string = json.if_string();
-  if (string == nullptr) json_detail::throwTypeMismatch("a string", path);
+  if (string == nullptr)
+    json_detail::throwTypeMismatch("a string", path);
   return std::string(*string);
 }
 
 bool JSONCoding<bool>::decode(const boost::json::value& json, std::string_view path) {
   const auto* value = json.if_bool();
-  if (value == nullptr) json_detail::throwTypeMismatch("a boolean", path);
+  if (value == nullptr)
+    json_detail::throwTypeMismatch("a boolean", path);
   return *value;
 }
 
 std::int64_t JSONCoding<std::int64_t>::decode(const boost::json::value& json,
                                               std::string_view path) {
-  if (const auto* value = json.if_int64()) return *value;
+  if (const auto* value = json.if_int64())
+    return *value;
   if (const auto* value = json.if_uint64()) {
     if (*value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       return static_cast<std::int64_t>(*value);
@@ -60,14 +64,18 @@ std::int64_t JSONCoding<std::int64_t>::decode(const boost::json::value& json,
 }
 
 double JSONCoding<double>::decode(const boost::json::value& json, std::string_view path) {
-  if (const auto* value = json.if_double()) return *value;
-  if (const auto* value = json.if_int64()) return static_cast<double>(*value);
-  if (const auto* value = json.if_uint64()) return static_cast<double>(*value);
+  if (const auto* value = json.if_double())
+    return *value;
+  if (const auto* value = json.if_int64())
+    return static_cast<double>(*value);
+  if (const auto* value = json.if_uint64())
+    return static_cast<double>(*value);
   json_detail::throwTypeMismatch("a number", path);
 }
 
 JSONObject JSONCoding<JSONObject>::decode(const boost::json::value& json, std::string_view path) {
-  if (!json.is_object()) json_detail::throwTypeMismatch("an object", path);
+  if (!json.is_object())
+    json_detail::throwTypeMismatch("an object", path);
   return *JSONValue::fromBoost(json).object();
 }
 

@@ -6,9 +6,6 @@
 // the wrong type fail the decode with an error naming the field; unknown keys are ignored.
 // Types whose JSON is not field-shaped specialise JSONCoding<T>.
 
-#include <boost/describe.hpp>
-#include <boost/json.hpp>
-#include <boost/mp11/algorithm.hpp>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -16,6 +13,10 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include <boost/describe.hpp>
+#include <boost/json.hpp>
+#include <boost/mp11/algorithm.hpp>
 
 #include "TavolinCore/JSON/JSONValue.hpp"
 
@@ -89,7 +90,8 @@ struct JSONCoding<std::vector<T>> {
   }
   static std::vector<T> decode(const boost::json::value& json, std::string_view path) {
     const auto* array = json.if_array();
-    if (array == nullptr) json_detail::throwTypeMismatch("an array", path);
+    if (array == nullptr)
+      json_detail::throwTypeMismatch("an array", path);
     std::vector<T> out;
     out.reserve(array->size());
     for (std::size_t i = 0; i < array->size(); ++i) {
@@ -110,7 +112,8 @@ struct JSONCoding<std::map<std::string, T>> {
   }
   static std::map<std::string, T> decode(const boost::json::value& json, std::string_view path) {
     const auto* object = json.if_object();
-    if (object == nullptr) json_detail::throwTypeMismatch("an object", path);
+    if (object == nullptr)
+      json_detail::throwTypeMismatch("an object", path);
     std::map<std::string, T> out;
     for (const auto& entry : *object) {
       out.emplace(std::string(entry.key()),
@@ -142,7 +145,8 @@ struct JSONCoding<T, std::enable_if_t<boost::describe::has_describe_members<T>::
 
   static T decode(const boost::json::value& json, std::string_view path) {
     const auto* object = json.if_object();
-    if (object == nullptr) json_detail::throwTypeMismatch("an object", path);
+    if (object == nullptr)
+      json_detail::throwTypeMismatch("an object", path);
     T record{};
     boost::mp11::mp_for_each<Members>([&](auto member) {
       using Field = std::remove_cvref_t<decltype(record.*member.pointer)>;
@@ -155,7 +159,8 @@ struct JSONCoding<T, std::enable_if_t<boost::describe::has_describe_members<T>::
               JSONCoding<typename Field::value_type>::decode(*value, fieldPath);
         }
       } else {
-        if (!present) json_detail::throwMissingField(fieldPath);
+        if (!present)
+          json_detail::throwMissingField(fieldPath);
         record.*member.pointer = JSONCoding<Field>::decode(*value, fieldPath);
       }
     });

@@ -1,9 +1,10 @@
 #include "TavolinCore/JSON/JSONValue.hpp"
 
 #include <algorithm>
+#include <cmath>
+
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
-#include <cmath>
 
 namespace tavolin {
 
@@ -34,7 +35,8 @@ void JSONObject::erase(std::string_view key) {
 }
 
 bool operator==(const JSONObject& lhs, const JSONObject& rhs) {
-  if (lhs.size() != rhs.size()) return false;
+  if (lhs.size() != rhs.size())
+    return false;
   return std::all_of(lhs.begin(), lhs.end(), [&](const JSONObject::Entry& entry) {
     const JSONValue* other = rhs.find(entry.first);
     return other != nullptr && *other == entry.second;
@@ -52,7 +54,8 @@ JSONValue JSONValue::strings(const std::vector<std::string>& values) {
 
 boost::json::value jsonNumber(double value) {
   constexpr double kExactIntegerLimit = 9007199254740992.0;  // 2^53
-  if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) <= kExactIntegerLimit) {
+  if (std::isfinite(value) && std::trunc(value) == value &&
+      std::fabs(value) <= kExactIntegerLimit) {
     return static_cast<std::int64_t>(value);
   }
   if (!std::isfinite(value)) {
@@ -124,9 +127,13 @@ JSONValue JSONValue::fromBoost(const boost::json::value& value) {
   return nullptr;
 }
 
-std::string JSONValue::serialize() const { return boost::json::serialize(toBoost()); }
+std::string JSONValue::serialize() const {
+  return boost::json::serialize(toBoost());
+}
 
-JSONValue JSONValue::parse(std::string_view text) { return fromBoost(parseJSONText(text)); }
+JSONValue JSONValue::parse(std::string_view text) {
+  return fromBoost(parseJSONText(text));
+}
 
 boost::json::value parseJSONText(std::string_view text) {
   boost::json::parse_options options;

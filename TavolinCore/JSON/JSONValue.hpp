@@ -1,6 +1,5 @@
 #pragma once
 
-#include <boost/json/value.hpp>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -9,6 +8,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <boost/json/value.hpp>
 
 #include "TavolinCore/Foundation/TavolinError.hpp"
 
@@ -63,8 +64,8 @@ class JSONValue {
   JSONValue(bool value) : storage_(value) {}
   JSONValue(double value) : storage_(value) {}
   template <class Integer>
-    requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>)
-  JSONValue(Integer value) : storage_(static_cast<double>(value)) {}
+  requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
+      : storage_(static_cast<double>(value)) {}
   JSONValue(JSONObject value) : storage_(std::move(value)) {}
   JSONValue(JSONArray value) : storage_(std::move(value)) {}
 

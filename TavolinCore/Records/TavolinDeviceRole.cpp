@@ -28,7 +28,8 @@ std::string_view displayTitle(TavolinDeviceRole role) {
 
 std::optional<TavolinDeviceRole> fromRawValue(std::string_view raw) {
   for (const auto role : allCases) {
-    if (rawValue(role) == raw) return role;
+    if (rawValue(role) == raw)
+      return role;
   }
   return std::nullopt;
 }

@@ -10,9 +10,9 @@ enum class TavolinDeviceRole { desktopHost, phoneHost, desktopController };
 
 namespace TavolinDeviceRoles {
 
-inline constexpr std::array<TavolinDeviceRole, 3> allCases{
-    TavolinDeviceRole::desktopHost, TavolinDeviceRole::phoneHost,
-    TavolinDeviceRole::desktopController};
+inline constexpr std::array<TavolinDeviceRole, 3> allCases{TavolinDeviceRole::desktopHost,
+                                                           TavolinDeviceRole::phoneHost,
+                                                           TavolinDeviceRole::desktopController};
 
 std::string_view rawValue(TavolinDeviceRole role);
 std::string_view displayTitle(TavolinDeviceRole role);

@@ -4,10 +4,14 @@ namespace tavolin::TavolinFeatureFlags {
 namespace {
 
 std::optional<bool> storedBoolean(const std::optional<JSONValue>& stored) {
-  if (!stored) return std::nullopt;
-  if (const bool* value = stored->boolean()) return *value;
-  if (const double* value = stored->number()) return *value != 0;
-  if (const std::string* value = stored->string()) return parseBooleanWord(*value);
+  if (!stored)
+    return std::nullopt;
+  if (const bool* value = stored->boolean())
+    return *value;
+  if (const double* value = stored->number())
+    return *value != 0;
+  if (const std::string* value = stored->string())
+    return parseBooleanWord(*value);
   return std::nullopt;
 }
 
@@ -15,7 +19,8 @@ std::optional<bool> storedBoolean(const std::optional<JSONValue>& stored) {
 
 bool phoneHostModeEnabled(const UserDefaults& defaults, const Environment& environment) {
   if (const auto text = environmentValue(environment, phoneHostModeEnvironmentKey)) {
-    if (const auto value = parseBooleanWord(*text)) return *value;
+    if (const auto value = parseBooleanWord(*text))
+      return *value;
   }
   return storedBoolean(defaults.value(phoneHostModeDefaultsKey)).value_or(true);
 }

@@ -27,10 +27,14 @@ enum class TavolinTokenKey {
 namespace TavolinTokenKeys {
 
 inline constexpr std::array<TavolinTokenKey, 9> allCases{
-    TavolinTokenKey::ownerToken,           TavolinTokenKey::controllerToken,
-    TavolinTokenKey::authSessionToken,     TavolinTokenKey::agentToken,
-    TavolinTokenKey::devicePrivateKey,     TavolinTokenKey::pinnedDevicePublicKeys,
-    TavolinTokenKey::pinnedControllerPublicKeys, TavolinTokenKey::localPairingCode,
+    TavolinTokenKey::ownerToken,
+    TavolinTokenKey::controllerToken,
+    TavolinTokenKey::authSessionToken,
+    TavolinTokenKey::agentToken,
+    TavolinTokenKey::devicePrivateKey,
+    TavolinTokenKey::pinnedDevicePublicKeys,
+    TavolinTokenKey::pinnedControllerPublicKeys,
+    TavolinTokenKey::localPairingCode,
     TavolinTokenKey::directAccessSecret};
 
 std::string_view rawValue(TavolinTokenKey key);

@@ -22,7 +22,8 @@ struct CodexSessionSummary {
   friend bool operator==(const CodexSessionSummary&, const CodexSessionSummary&) = default;
 };
 
-using AgentMode = std::variant<RunAgent, CodexSnapshotSummary, CodexArchivesSummary, CodexSessionSummary>;
+using AgentMode =
+    std::variant<RunAgent, CodexSnapshotSummary, CodexArchivesSummary, CodexSessionSummary>;
 
 // `arguments` excludes the program name.
 AgentMode parseAgentCommandLine(const std::vector<std::string>& arguments);

@@ -3,12 +3,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <stdexcept>
+#include <thread>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -23,17 +24,21 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text(*entry);
     const auto equals = text.find('=');
-    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+    if (equals != std::string::npos)
+      merged[text.substr(0, equals)] = text.substr(equals + 1);
   }
-  for (const auto& [key, value] : extra) merged[key] = value;
+  for (const auto& [key, value] : extra)
+    merged[key] = value;
   std::vector<std::string> out;
-  for (const auto& [key, value] : merged) out.push_back(key + "=" + value);
+  for (const auto& [key, value] : merged)
+    out.push_back(key + "=" + value);
   return out;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
+  for (auto& s : strings)
+    out.push_back(s.data());
   out.push_back(nullptr);
   return out;
 }
@@ -43,9 +48,12 @@ int spawn(const std::vector<std::string>& arguments, const std::map<std::string,
           int in, int out, int err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
-  if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
+  if (in >= 0)
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  if (out >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+  if (err >= 0)
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
   std::vector<std::string> args = arguments;
   std::vector<std::string> envStrings = mergedEnvironment(env);
   auto argv = pointers(args);
@@ -53,11 +61,14 @@ int spawn(const std::vector<std::string>& arguments, const std::map<std::string,
   pid_t pid = -1;
   const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(rc));
+  if (rc != 0)
+    throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(rc));
   return pid;
 }
 
-int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int exitCodeOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace
 
@@ -84,14 +95,16 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
   int outFd = outPipe[0], errFd = errPipe[0];
   const auto deadline = Clock::now() + timeout;
   while (outFd >= 0 || errFd >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
     pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
-    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+      break;
     char buffer[65536];
     for (int i = 0; i < 2; ++i) {
       int& fd = i == 0 ? outFd : errFd;
@@ -107,7 +120,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
     }
     if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t n = write(inFd, input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n > 0)
+        written += static_cast<std::size_t>(n);
       if (n < 0 || written == input.size()) {
         close(inFd);
         inFd = -1;
@@ -115,7 +129,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
     }
   }
   for (int fd : {inFd, outFd, errFd}) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+      close(fd);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -126,7 +141,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
                            const std::map<std::string, std::string>& environment) {
   int errPipe[2];
-  if (pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(errPipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
   pid_ = spawn(arguments, environment, -1, -1, errPipe[1]);
   close(errPipe[1]);
   errorFd_ = errPipe[0];
@@ -140,7 +156,8 @@ ChildProcess::~ChildProcess() {
       waitForExit(std::chrono::seconds(5));
     }
   }
-  if (errorFd_ >= 0) close(errorFd_);
+  if (errorFd_ >= 0)
+    close(errorFd_);
 }
 
 std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds timeout) {
@@ -151,10 +168,13 @@ std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds
       buffered_.erase(0, newline + 1);
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || errorFd_ < 0) return std::nullopt;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || errorFd_ < 0)
+      return std::nullopt;
     pollfd fd{errorFd_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
     char buffer[4096];
     const ssize_t n = read(errorFd_, buffer, sizeof buffer);
     if (n <= 0) {
@@ -166,7 +186,9 @@ std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds
   }
 }
 
-void ChildProcess::signal(int signalNumber) { kill(pid_, signalNumber); }
+void ChildProcess::signal(int signalNumber) {
+  kill(pid_, signalNumber);
+}
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
@@ -177,7 +199,8 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
       exited_ = true;
       return exitCodeOf(status);
     }
-    if (done < 0 || Clock::now() >= deadline) return std::nullopt;
+    if (done < 0 || Clock::now() >= deadline)
+      return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

@@ -5,7 +5,9 @@
 namespace tavolin {
 namespace {
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 TEST(Base64, StandardRoundTripsEveryTailLength) {
   for (std::string_view text : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
@@ -18,7 +20,8 @@ TEST(Base64, StandardRoundTripsEveryTailLength) {
 }
 
 TEST(Base64, StandardRejectsMalformedText) {
-  for (std::string_view text : {"Zm8", "Zm9v\n", "Zm=v", "=Zm9", "Zm9v====", "Z===", "Zm9-", "Zg=a"}) {
+  for (std::string_view text :
+       {"Zm8", "Zm9v\n", "Zm=v", "=Zm9", "Zm9v====", "Z===", "Zm9-", "Zg=a"}) {
     EXPECT_FALSE(base64Decode(text).has_value()) << text;
   }
 }

@@ -1,0 +1,10 @@
+#include "TavolinCore/Runtime/MainActor.hpp"
+
+namespace tavolin {
+
+void MainActor::run() {
+  context_.restart();
+  context_.run();
+}
+
+}  // namespace tavolin

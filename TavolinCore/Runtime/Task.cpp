@@ -1,0 +1,33 @@
+#include "TavolinCore/Runtime/Task.hpp"
+
+#include <iostream>
+
+#include <boost/system/system_error.hpp>
+
+namespace tavolin {
+
+void reportTaskFailure(const std::string& name, std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& error) {
+    if (error.code() == asio::error::operation_aborted)
+      return;
+    std::cerr << "task " << name << " failed: " << error.what() << '\n';
+  } catch (const std::exception& error) {
+    std::cerr << "task " << name << " failed: " << error.what() << '\n';
+  } catch (...) {
+    std::cerr << "task " << name << " failed with an unknown exception\n";
+  }
+}
+
+void Task::cancel() const {
+  if (!state_)
+    return;
+  // Cancellation signals are not thread-safe: emit on the task's own executor.
+  asio::dispatch(state_->executor, [state = state_] {
+    if (!state->finished)
+      state->signal.emit(asio::cancellation_type::terminal);
+  });
+}
+
+}  // namespace tavolin
