@@ -105,6 +105,9 @@ JSONValue JSONValue::fromBoost(const boost::json::value& value) {
     case boost::json::kind::uint64:
       return static_cast<double>(value.get_uint64());
     case boost::json::kind::double_:
+      if (!std::isfinite(value.get_double())) {
+        throw JSONDecodingError("A number is out of range.");
+      }
       return value.get_double();
     case boost::json::kind::string:
       return std::string(value.get_string());

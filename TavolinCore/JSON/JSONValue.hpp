@@ -32,10 +32,13 @@ class JSONObject {
   JSONObject() = default;
   JSONObject(std::initializer_list<Entry> entries);
 
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  using const_iterator = std::vector<Entry>::const_iterator;
+
+  // Defined below JSONValue, which must be complete first.
+  const_iterator begin() const;
+  const_iterator end() const;
+  std::size_t size() const;
+  bool empty() const;
 
   // The value for `key`, or nullptr.
   const JSONValue* find(std::string_view key) const;
@@ -82,6 +85,7 @@ class JSONValue {
   const JSONArray* array() const { return std::get_if<JSONArray>(&storage_); }
 
   boost::json::value toBoost() const;
+  // Throws JSONDecodingError for a number beyond the range of a double.
   static JSONValue fromBoost(const boost::json::value& value);
 
   std::string serialize() const;
@@ -93,6 +97,19 @@ class JSONValue {
  private:
   std::variant<std::string, double, bool, JSONObject, JSONArray, std::nullptr_t> storage_;
 };
+
+inline JSONObject::const_iterator JSONObject::begin() const {
+  return entries_.begin();
+}
+inline JSONObject::const_iterator JSONObject::end() const {
+  return entries_.end();
+}
+inline std::size_t JSONObject::size() const {
+  return entries_.size();
+}
+inline bool JSONObject::empty() const {
+  return entries_.empty();
+}
 
 // Integral doubles are written as JSON integers (1, not 1.0 or 1E0) so that other languages
 // read them as the integers they are; others as the shortest double.

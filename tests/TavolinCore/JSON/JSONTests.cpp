@@ -44,6 +44,9 @@ TEST(JSONValue, RejectsInvalidAndTooDeepText) {
   }
   EXPECT_THROW(JSONValue::parse(std::string(100000, '[') + std::string(100000, ']')),
                JSONDecodingError);
+  // Beyond a double: infinity has no JSON form, so it must not get in.
+  EXPECT_THROW(JSONValue::parse(std::string(400, '9')), JSONDecodingError);
+  EXPECT_THROW(JSONValue::parse("[1e999]"), JSONDecodingError);
 }
 
 struct Inner {

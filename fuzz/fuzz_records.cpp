@@ -1,0 +1,39 @@
+// Decodes arbitrary bytes as the records the agent receives from control planes; whatever
+// decodes must encode to JSON that decodes again. (Exact equality is not asked: Boost.JSON 1.81
+// may parse extreme numbers inside payload objects a few units in the last place off.)
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "TavolinCore/Records/Records.hpp"
+
+namespace {
+
+template <class Record>
+void roundTrip(std::string_view text) {
+  try {
+    const Record record = tavolin::decodeJSON<Record>(text);
+    const std::string encoded = tavolin::encodeJSON(record);
+    try {
+      tavolin::decodeJSON<Record>(encoded);
+    } catch (const tavolin::JSONDecodingError&) {
+      std::abort();
+    }
+  } catch (const tavolin::JSONDecodingError&) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  roundTrip<tavolin::SessionsResponse>(text);
+  roundTrip<tavolin::CommandsResponse>(text);
+  roundTrip<tavolin::SignalsResponse>(text);
+  roundTrip<tavolin::EnrollmentClaimResponse>(text);
+  roundTrip<tavolin::DeviceDetailResponse>(text);
+  roundTrip<tavolin::TransportConfigResponse>(text);
+  roundTrip<tavolin::ScreenFramePayload>(text);
+  return 0;
+}
