@@ -1,1 +1,43 @@
-int main() { return 0; }
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/Runtime/MainActor.hpp"
+#include "TavolinMacAgent/App/AgentCommandLine.hpp"
+#include "TavolinMacAgent/App/TavolinMacAgentApp.hpp"
+
+int main(int argc, char** argv) {
+  using namespace tavolin;
+  const AgentMode mode = parseAgentCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!std::holds_alternative<RunAgent>(mode)) {
+    std::cerr << "tavolin-agent: the Codex summary modes are not available in this build\n";
+    return 64;
+  }
+
+  MainActor mainActor;
+  TavolinMacAgentApp app(mainActor.executor(), std::cerr);
+  int exitCode = 0;
+
+  asio::signal_set stopSignals(mainActor.context(), SIGINT, SIGTERM);
+  stopSignals.async_wait([&](const boost::system::error_code& error, int) {
+    if (!error)
+      mainActor.stop();
+  });
+  asio::post(mainActor.executor(), [&] {
+    try {
+      app.applicationDidFinishLaunching(currentProcessEnvironment());
+    } catch (const std::exception& error) {
+      std::cerr << "TAVOLIN_AGENT_START_FAILED " << error.what() << std::endl;
+      exitCode = 1;
+      mainActor.stop();
+    }
+  });
+  mainActor.run();
+  return exitCode;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "TavolinCore/Foundation/AppPaths.hpp"
+#include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/Runtime/Executor.hpp"
+#include "TavolinCore/Security/DeviceIdentity.hpp"
+#include "TavolinCore/Security/TokenStore.hpp"
+
+namespace tavolin {
+
+// The application delegate: owns what the start sequence builds and lives as long as the
+// process. Confined to the main actor.
+class TavolinMacAgentApp {
+ public:
+  // `diagnostics` receives the marker lines (standard error in the agent).
+  TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics);
+
+  // Reads the configuration and starts the agent. Throws when the device identity cannot be
+  // loaded or stored; the caller reports it and ends the process.
+  void applicationDidFinishLaunching(const Environment& environment);
+
+  const std::string& baseURL() const { return baseURL_; }
+  const std::shared_ptr<TokenStore>& tokenStore() const { return tokenStore_; }
+  const std::optional<DeviceIdentity>& identity() const { return identity_; }
+
+ private:
+  Executor mainExecutor_;
+  std::ostream& diagnostics_;
+  std::string baseURL_;
+  std::optional<AppPaths> paths_;
+  std::shared_ptr<TokenStore> tokenStore_;
+  std::optional<DeviceIdentity> identity_;
+};
+
+}  // namespace tavolin

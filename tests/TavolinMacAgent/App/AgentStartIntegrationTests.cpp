@@ -1,0 +1,90 @@
+#include <csignal>
+#include <regex>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/TemporaryDirectory.hpp"
+
+namespace tavolin {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the real agent binary in a private home with no Secret Service reachable.
+class AgentStart : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> environment(std::map<std::string, std::string> extra = {}) {
+    const auto home = temporary_.path().string();
+    std::map<std::string, std::string> env{
+        {"HOME", home},
+        {"XDG_DATA_HOME", home + "/data"},
+        {"XDG_CONFIG_HOME", home + "/config"},
+        {"XDG_STATE_HOME", home + "/state"},
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home + "/no-bus"}};
+    extra.merge(env);
+    return extra;
+  }
+
+  // Starts the agent, returns the fingerprint it announces, then stops it with `signal`.
+  std::string startAndStop(const std::map<std::string, std::string>& env, int signal,
+                           std::vector<std::string>* otherLines = nullptr) {
+    testing::ChildProcess agent({TAVOLIN_AGENT_BINARY}, env);
+    std::string fingerprint;
+    while (const auto line = agent.readErrorLine(20s)) {
+      static const std::regex started(
+          "TAVOLIN_AGENT_STARTED fingerprint=((?:[0-9a-f]{2}:){11}[0-9a-f]{2})");
+      std::smatch match;
+      if (std::regex_match(*line, match, started)) {
+        fingerprint = match[1];
+        break;
+      }
+      if (otherLines != nullptr)
+        otherLines->push_back(*line);
+    }
+    EXPECT_FALSE(fingerprint.empty()) << "no start line";
+    agent.signal(signal);
+    EXPECT_EQ(agent.waitForExit(10s), 0);
+    return fingerprint;
+  }
+
+  testing::TemporaryDirectory temporary_;
+};
+
+TEST_F(AgentStart, AnnouncesTheSameFingerprintOnEveryStartAndExitsCleanly) {
+  std::vector<std::string> lines;
+  const std::string first = startAndStop(environment(), SIGTERM, &lines);
+  ASSERT_EQ(first.size(), 35u);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("TAVOLIN_KEYCHAIN_UNAVAILABLE") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(startAndStop(environment(), SIGINT), first);
+  EXPECT_TRUE(
+      std::filesystem::exists(temporary_.path() / "data/tavolin/token-store/devicePrivateKey.txt"));
+}
+
+TEST_F(AgentStart, ExplicitTokenStoreDirectoryHoldsTheKeyPrivately) {
+  const auto directory = temporary_.path() / "tokens";
+  const std::string fingerprint =
+      startAndStop(environment({{"TAVOLIN_TOKEN_STORE_DIR", directory.string()}}), SIGTERM);
+  struct stat info {};
+  ASSERT_EQ(stat((directory / "devicePrivateKey.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(directory.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(startAndStop(environment({{"TAVOLIN_TOKEN_STORE_DIR", directory.string()}}), SIGTERM),
+            fingerprint);
+}
+
+TEST_F(AgentStart, CodexSummarySwitchDoesNotStartTheAgent) {
+  const auto result = testing::runProcess({TAVOLIN_AGENT_BINARY, "--codex-snapshot-summary"}, {},
+                                          environment(), 20s);
+  EXPECT_EQ(result.exitCode, 64);
+  EXPECT_EQ(result.standardError.find("TAVOLIN_AGENT_STARTED"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavolin
