@@ -105,8 +105,13 @@ std::optional<Date> date(std::string_view text) {
                            day{static_cast<unsigned>(*d)}};
   if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 59)
     return std::nullopt;
-  const auto local = sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s} + fraction;
-  return time_point_cast<Date::duration>(local - offset);
+  const sys_seconds local = sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s};
+  // Dates count nanoseconds in 64 bits (about 1678 to 2261); beyond that they would overflow.
+  constexpr auto kLimit = duration_cast<seconds>(Date::duration::max()) - days{1};
+  if (local.time_since_epoch() > kLimit || local.time_since_epoch() < -kLimit) {
+    return std::nullopt;
+  }
+  return time_point_cast<Date::duration>(local - offset) + fraction;
 }
 
 }  // namespace tavolin::TavolinISO8601

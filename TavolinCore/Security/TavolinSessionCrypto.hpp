@@ -40,12 +40,12 @@ class TavolinSessionCryptoError : public TavolinError {
 
 // The decrypted inner command; its UTF-8 JSON is what a controller seals.
 struct TavolinPlainCommandEnvelope {
-  std::string type;
-  JSONObject payload;
-  std::optional<std::string> sessionId;
-  std::optional<std::string> commandId;
-  std::optional<std::string> idempotencyKey;
-  std::optional<std::string> sentAt;
+  std::string type{};
+  JSONObject payload{};
+  std::optional<std::string> sessionId{};
+  std::optional<std::string> commandId{};
+  std::optional<std::string> idempotencyKey{};
+  std::optional<std::string> sentAt{};
 
   friend bool operator==(const TavolinPlainCommandEnvelope&,
                          const TavolinPlainCommandEnvelope&) = default;
@@ -56,11 +56,11 @@ BOOST_DESCRIBE_STRUCT(TavolinPlainCommandEnvelope, (),
 // The payload of an "encrypted_command". `commandBase64` is standard, padded Base64 of the sealed
 // bytes; `byteLength` is their count.
 struct TavolinEncryptedCommandPayload {
-  std::string encryption;
-  std::string contentFormat;
-  std::string senderPublicKey;
-  std::string commandBase64;
-  std::optional<std::int64_t> byteLength;
+  std::string encryption{};
+  std::string contentFormat{};
+  std::string senderPublicKey{};
+  std::string commandBase64{};
+  std::optional<std::int64_t> byteLength{};
 
   friend bool operator==(const TavolinEncryptedCommandPayload&,
                          const TavolinEncryptedCommandPayload&) = default;

@@ -1,4 +1,4 @@
-// The agent's session crypto against a browser-style controller: webcrypto-peer.mjs uses only
+// The agent's session crypto against a browser-style controller: webcrypto-controller.mjs uses only
 // WebCrypto, so any mismatch in key encoding, HKDF inputs or the sealed layout shows up here.
 
 #include <cstdlib>
@@ -67,7 +67,7 @@ class WebCryptoInterop : public ::testing::Test {
 
   json::object runPeer(const json::object& request) {
     const testing::ProcessResult result = testing::runProcess(
-        {"node", TAVOLIN_SOURCE_DIR "/tests/TavolinCore/Security/webcrypto-peer.mjs"},
+        {"node", TAVOLIN_SOURCE_DIR "/tests/support/webcrypto-controller.mjs"},
         json::serialize(request));
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     json::value answer = json::parse(result.standardOutput);

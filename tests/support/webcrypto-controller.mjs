@@ -8,6 +8,9 @@
 //   {"operation":"open", "controllerPrivateKeyJwk", "agentPublicKey", "sessionId",
 //    "commandBase64", "frameBase64"}
 //     -> opens what the agent sealed; a failure is reported by the error's name.
+//   {"operation":"sealEnvelopes", "agentPublicKey", "sessionId", "envelopes":[{...}, ...]}
+//     -> one controller key pair seals each envelope exactly as given (the caller chooses
+//        sessionId, ids and sentAt) and answers the "encrypted_command" payloads in order.
 
 const subtle = globalThis.crypto.subtle;
 const encoder = new TextEncoder();
@@ -145,6 +148,25 @@ async function sealOperation(request) {
   };
 }
 
+async function sealEnvelopesOperation(request) {
+  const pair = await subtle.generateKey(ecdh, true, ['deriveBits']);
+  const agentKey = await importPeerKey(request.agentPublicKey);
+  const commandKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, commandLabel);
+  const senderPublicKey = await exportRawPublicKey(pair.publicKey);
+  const payloads = [];
+  for (const envelope of request.envelopes) {
+    const sealed = await seal(commandKey, encoder.encode(JSON.stringify(envelope)));
+    payloads.push({
+      encryption: 'p256-hkdf-sha256-aes-gcm',
+      contentFormat: 'tavolin-command-v1+json',
+      senderPublicKey,
+      commandBase64: bytesToBase64(sealed),
+      byteLength: sealed.length,
+    });
+  }
+  return {payloads};
+}
+
 async function attempt(action) {
   try {
     return {value: await action()};
@@ -185,7 +207,8 @@ async function readStandardInput() {
 const request = JSON.parse(await readStandardInput());
 const operations = {
   seal: sealOperation,
-  open: openOperation
+  open: openOperation,
+  sealEnvelopes: sealEnvelopesOperation,
 };
 const operation = operations[request.operation];
 if (!operation) {

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string_view>
+
+#include "TavolinCore/Records/Records.hpp"
+
+namespace tavolin::CommandResults {
+
+inline constexpr std::string_view succeededStatus = "succeeded";
+inline constexpr std::string_view failedStatus = "failed";
+
+CompleteCommandPayload succeeded(JSONObject result = {});
+
+// `reason` is the snake_case code controllers act on; it comes first in the result, `extra`
+// entries follow it.
+CompleteCommandPayload failed(std::string_view reason, JSONObject extra = {});
+
+}  // namespace tavolin::CommandResults
