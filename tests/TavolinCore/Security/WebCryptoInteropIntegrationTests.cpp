@@ -66,9 +66,9 @@ class WebCryptoInterop : public ::testing::Test {
   }
 
   json::object runPeer(const json::object& request) {
-    const testing::ProcessResult result = testing::runProcess(
-        {"node", TAVOLIN_SOURCE_DIR "/tests/support/webcrypto-controller.mjs"},
-        json::serialize(request));
+    const testing::ProcessResult result =
+        testing::runProcess({"node", TAVOLIN_SOURCE_DIR "/tests/support/webcrypto-controller.mjs"},
+                            json::serialize(request));
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     json::value answer = json::parse(result.standardOutput);
     return answer.as_object();

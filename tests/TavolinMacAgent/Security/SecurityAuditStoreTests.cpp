@@ -1,0 +1,427 @@
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TavolinCore/Foundation/SecureFiles.hpp"
+#include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/JSON/JSONCodec.hpp"
+#include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
+#include "tests/support/ManualClock.hpp"
+#include "tests/support/TemporaryDirectory.hpp"
+
+namespace tavolin {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ManualClock;
+using testing::TemporaryDirectory;
+using Limits = SecurityAuditStore::Limits;
+
+constexpr Limits kDefaultLimits{800, 90};
+
+// One store's surroundings: a file two directories down, a manual clock, captured diagnostics.
+struct Harness {
+  TemporaryDirectory directory;
+  fs::path file = directory.path() / "Tavolin" / "data" / "security-audit.json";
+  ManualClock clock;
+  std::ostringstream diagnostics;
+
+  std::unique_ptr<SecurityAuditStore> open(Limits limits = kDefaultLimits) {
+    return std::make_unique<SecurityAuditStore>(file, clock, diagnostics, limits);
+  }
+
+  std::string at(std::chrono::system_clock::duration offset) const {
+    return TavolinISO8601::string(clock.now() + offset);
+  }
+
+  SecurityAuditEvent event(int number, std::string occurredAt) const {
+    return {.id = "security_event_" + std::to_string(number),
+            .occurredAt = std::move(occurredAt),
+            .remoteAddress = "203.0.113.9",
+            .route = "private-mesh",
+            .method = "GET",
+            .path = "/v1/controllers/devices",
+            .outcome = "authorized"};
+  }
+
+  // `count` events one second apart, newest (number count - 1) first.
+  std::vector<SecurityAuditEvent> events(int count) const {
+    std::vector<SecurityAuditEvent> out;
+    for (int number = count - 1; number >= 0; --number) {
+      out.push_back(event(number, at(std::chrono::seconds(number - count))));
+    }
+    return out;
+  }
+
+  void writeState(const std::vector<SecurityAuditEvent>& events,
+                  const std::vector<SecurityBlock>& blocks,
+                  std::optional<std::int64_t> maxEvents = std::nullopt,
+                  std::optional<std::int64_t> retentionDays = std::nullopt) {
+    boost::json::object state{{"events", toJSON(events)}, {"blocks", toJSON(blocks)}};
+    if (maxEvents)
+      state["maxEvents"] = *maxEvents;
+    if (retentionDays)
+      state["retentionDays"] = *retentionDays;
+    writeRaw(boost::json::serialize(state));
+  }
+
+  void writeRaw(const std::string& contents) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << contents;
+  }
+};
+
+fs::perms modeOf(const fs::path& path) {
+  return fs::status(path).permissions() & fs::perms::mask;
+}
+
+TEST(SecurityAuditStore, Reopen_RestoresEverythingFromAPrivateSortedPrettyFile) {
+  Harness harness;
+  fs::create_directories(harness.file.parent_path());
+  fs::permissions(harness.file.parent_path(), fs::perms(0755));
+  auto store = harness.open();
+  const auto first = store->record({.remoteAddress = " 198.51.100.7:5123 ",
+                                    .route = "private-mesh",
+                                    .method = "POST",
+                                    .path = "/v1/controllers/sessions",
+                                    .outcome = SecurityOutcome::sessionStarted,
+                                    .detail = "Controller session started",
+                                    .controllerId = "controller-1",
+                                    .sessionId = "local_session_1"});
+  EXPECT_EQ(first.remoteAddress, "198.51.100.7");
+  EXPECT_EQ(first.occurredAt, harness.at(0s));
+  EXPECT_TRUE(first.id.starts_with("security_event_"));
+  EXPECT_EQ(first.id.size(), std::string("security_event_").size() + 36);
+  EXPECT_EQ(first.id.find_first_of("abcdefghijklmnopqrstuvwxyz", 15), std::string::npos);
+  harness.clock.advance(1s);
+  store->block("2001:db8::5", 3600, "test");
+  store->updateRetention(200, 30);
+
+  EXPECT_EQ(modeOf(harness.file.parent_path()), fs::perms::owner_all);
+  EXPECT_EQ(modeOf(harness.file), fs::perms::owner_read | fs::perms::owner_write);
+  const auto text = readFileIfExists(harness.file).value();
+  EXPECT_EQ(text, store->persistedText());
+  EXPECT_TRUE(text.starts_with("{\n  \"blocks\": [\n    {\n      \"blockedAt\": ")) << text;
+  EXPECT_NE(text.find("\n  \"maxEvents\": 200,\n  \"retentionDays\": 30\n}"), std::string::npos);
+
+  const auto reopened = harness.open({5000, 365});
+  EXPECT_EQ(reopened->events(), store->events());
+  EXPECT_EQ(reopened->events().size(), 2u);
+  EXPECT_EQ(reopened->events().back(), first);
+  EXPECT_EQ(reopened->blocks(), store->blocks());
+  EXPECT_EQ(reopened->retention(), (SecurityRetentionPolicy{200, 30}));
+}
+
+TEST(SecurityAuditStore, UnusableFile_StartsEmptyWithGivenLimitsAndIsReplacedOnNextWrite) {
+  const std::vector<std::string> contents{
+      "not json",
+      "[]",
+      R"({"events": [], "blocks": {}})",
+      R"({"events": [{"id": 1}], "blocks": []})",
+      R"({"events": [], "blocks": [], "maxEvents": "many"})",
+  };
+  for (const auto& content : contents) {
+    Harness harness;
+    harness.writeRaw(content);
+    auto store = harness.open({300, 7});
+    EXPECT_TRUE(store->events().empty()) << content;
+    EXPECT_EQ(store->retention(), (SecurityRetentionPolicy{300, 7})) << content;
+    store->record({.remoteAddress = "10.0.0.1", .outcome = SecurityOutcome::authorized});
+    EXPECT_EQ(harness.open()->events().size(), 1u) << content;
+    EXPECT_TRUE(harness.diagnostics.str().empty());
+  }
+}
+
+TEST(SecurityAuditStore, Load_ClampsStoredLimitsAndCutsEventsToMaxEvents) {
+  Harness harness;
+  harness.writeState(harness.events(150), {}, 99999, 1000);
+  EXPECT_EQ(harness.open()->retention(), (SecurityRetentionPolicy{5000, 365}));
+
+  harness.writeState(harness.events(150), {}, -3, 0);
+  auto store = harness.open();
+  EXPECT_EQ(store->retention(), (SecurityRetentionPolicy{100, 1}));
+  ASSERT_EQ(store->events().size(), 100u);
+  EXPECT_EQ(store->events().front().id, "security_event_149");
+  EXPECT_EQ(store->events().back().id, "security_event_50");
+
+  // Without stored limits the given ones hold, clamped too.
+  harness.writeState(harness.events(3), {});
+  EXPECT_EQ(harness.open({1, 9999})->retention(), (SecurityRetentionPolicy{100, 365}));
+}
+
+TEST(SecurityAuditStore, UpdateRetention_ClampsDropsTheOldestAndRewritesTheFile) {
+  Harness harness;
+  harness.writeState(harness.events(150), {});
+  auto store = harness.open();
+  int changes = 0;
+  store->setOnChange([&](const SecurityAuditResponse& snapshot) {
+    ++changes;
+    EXPECT_EQ(snapshot.retention, store->retention());
+  });
+
+  EXPECT_EQ(store->updateRetention(100, std::nullopt), (SecurityRetentionPolicy{100, 90}));
+  EXPECT_EQ(changes, 1);
+  const auto reopened = harness.open();
+  ASSERT_EQ(reopened->events().size(), 100u);
+  EXPECT_EQ(reopened->events().back().id, "security_event_50");
+  EXPECT_EQ(reopened->retention(), (SecurityRetentionPolicy{100, 90}));
+
+  EXPECT_EQ(store->updateRetention(99999, -4), (SecurityRetentionPolicy{5000, 1}));
+  EXPECT_EQ(store->updateRetention(std::nullopt, 400), (SecurityRetentionPolicy{5000, 365}));
+  EXPECT_EQ(store->updateRetention(std::nullopt, std::nullopt),
+            (SecurityRetentionPolicy{5000, 365}));
+}
+
+TEST(SecurityAuditStore, LimitsFromEnvironment_ClampOrFallBackPerVariable) {
+  const auto limits = [](const char* maxEvents, const char* retentionDays) {
+    Environment environment;
+    if (maxEvents)
+      environment["TAVOLIN_SECURITY_AUDIT_MAX_EVENTS"] = maxEvents;
+    if (retentionDays)
+      environment["TAVOLIN_SECURITY_AUDIT_RETENTION_DAYS"] = retentionDays;
+    return SecurityAuditStore::limitsFromEnvironment(environment);
+  };
+  EXPECT_EQ(limits(nullptr, nullptr), (Limits{800, 90}));
+  EXPECT_EQ(limits("50", "0"), (Limits{100, 1}));
+  EXPECT_EQ(limits("9999", "366"), (Limits{5000, 365}));
+  EXPECT_EQ(limits("many", "30 days"), (Limits{800, 90}));
+  EXPECT_EQ(limits("+2500", "-5"), (Limits{2500, 1}));
+  EXPECT_EQ(limits(" 2500", ""), (Limits{800, 90}));
+}
+
+TEST(SecurityAuditStore, AgePruning_DropsOnlyParsableTimesBeforeTheCutoff) {
+  Harness harness;
+  const auto retention = std::chrono::days(90);
+  harness.writeState(
+      {
+          harness.event(1, harness.at(-retention)),  // exactly at the cutoff: kept
+          harness.event(2, "yesterday"),
+          harness.event(3, harness.at(-retention - 1ms)),
+          harness.event(4, "2000-01-01T00:00:00Z"),
+      },
+      {});
+  auto store = harness.open();
+  std::vector<std::string> ids;
+  for (const auto& event : store->events())
+    ids.push_back(event.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"security_event_1", "security_event_2"}));
+
+  int changes = 0;
+  store->setOnChange([&](const SecurityAuditResponse&) { ++changes; });
+  const auto seeded = readFileIfExists(harness.file);
+  store->pruneEvents(true);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(readFileIfExists(harness.file), seeded) << "nothing changed, nothing written";
+  harness.clock.advance(1ms);
+  store->pruneEvents(true);
+  EXPECT_EQ(changes, 1);
+  ASSERT_EQ(harness.open()->events().size(), 1u);
+  EXPECT_EQ(harness.open()->events().front().occurredAt, "yesterday");
+
+  // The count limit still applies to an unparsable time.
+  std::vector<SecurityAuditEvent> events = harness.events(100);
+  events.push_back(harness.event(100, "not a time"));
+  harness.writeState(events, {}, 100);
+  EXPECT_EQ(harness.open()->events().back().id, "security_event_0");
+}
+
+TEST(SecurityAuditStore, Block_CountsUntilNotAtItsExpiryAndWithoutADurationForever) {
+  Harness harness;
+  auto store = harness.open();
+  for (const auto duration : {std::optional<std::int64_t>(), std::optional<std::int64_t>(0),
+                              std::optional<std::int64_t>(-5)}) {
+    EXPECT_EQ(store->block("198.51.100.7", duration, "menu").expiresAt, std::nullopt);
+    EXPECT_EQ(store->events().front().detail, "Blocked forever");
+  }
+  const auto block = store->block("203.0.113.9:443", 60, std::nullopt);
+  EXPECT_EQ(block.expiresAt, harness.at(60s));
+  const auto& event = store->events().front();
+  EXPECT_EQ(event.detail, "Blocked until " + harness.at(60s));
+  EXPECT_EQ(std::tie(event.remoteAddress, event.route, event.method, event.path, event.outcome),
+            std::tie("203.0.113.9", "security-monitor", "POST", "/v1/controllers/security/blocks",
+                     SecurityOutcome::blockAdded));
+
+  harness.clock.advance(59999ms);
+  EXPECT_EQ(store->activeBlock("203.0.113.9"), block);
+  harness.clock.advance(1ms);
+  EXPECT_EQ(store->activeBlock("203.0.113.9"), std::nullopt);
+  EXPECT_EQ(store->activeBlocks().size(), 1u);
+  EXPECT_EQ(store->blocks().size(), 2u) << "at, not yet before, its expiry";
+
+  harness.clock.advance(1ms);
+  int changes = 0;
+  store->setOnChange([&](const SecurityAuditResponse&) { ++changes; });
+  store->pruneExpiredBlocks(true);
+  store->pruneExpiredBlocks(true);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(harness.open()->blocks().size(), 1u);
+
+  // An absurd duration still gives a time that parses and lies in the future, also late.
+  for (const auto years : {0, 200}) {
+    harness.clock.advance(std::chrono::days(365 * years));
+    EXPECT_TRUE(store->activeBlock("198.51.100.7:1"));
+    const auto longest = store->block("203.0.113.10", INT64_MAX, std::nullopt);
+    EXPECT_GT(TavolinISO8601::date(longest.expiresAt.value()),
+              harness.clock.now() + std::chrono::years(30));
+  }
+}
+
+TEST(SecurityAuditStore, BlockAndUnblock_KeepOneBlockPerNormalizedAddress) {
+  Harness harness;
+  auto store = harness.open();
+  store->block("203.0.113.9:443", 60, "first");
+  harness.clock.advance(1s);
+  store->block(",203.0.113.9, 10.0.0.1", std::nullopt, "second");
+  store->block("[2001:DB8::1]:8443", 60, std::nullopt);
+  store->block("Host.Example:8080", 60, std::nullopt);
+  ASSERT_EQ(store->blocks().size(), 3u);
+  EXPECT_EQ(store->blocks()[0].ipAddress, "host.example");
+  EXPECT_EQ(store->blocks()[1].ipAddress, "2001:db8::1");
+  EXPECT_EQ(store->blocks()[2].ipAddress, "203.0.113.9");
+  EXPECT_EQ(store->blocks()[2].reason, "second");
+  EXPECT_EQ(store->blocks()[2].expiresAt, std::nullopt);
+
+  store->unblock("203.0.113.9:8080");
+  store->unblock("192.0.2.200");  // nothing to remove, still recorded
+  EXPECT_EQ(store->blocks().size(), 2u);
+  EXPECT_FALSE(store->activeBlock("203.0.113.9"));
+  ASSERT_EQ(store->events().size(), 6u);
+  for (const auto& event : {store->events()[0], store->events()[1]}) {
+    EXPECT_EQ(event.outcome, SecurityOutcome::blockRemoved);
+    EXPECT_EQ(event.detail, "Manual unblock");
+    EXPECT_EQ(event.path, "/v1/controllers/security/blocks/remove");
+    EXPECT_EQ(event.route, "security-monitor");
+  }
+  EXPECT_EQ(store->events()[1].remoteAddress, "203.0.113.9");
+}
+
+TEST(SecurityAuditStore, NormalizedRemoteAddress_ReducesToTheBareAddress) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"192.168.1.20:51234", "192.168.1.20"},
+      {"203.0.113.9:443", "203.0.113.9"},
+      {",198.51.100.7, 10.0.0.1", "198.51.100.7"},
+      {" \t198.51.100.7 , 10.0.0.1", "198.51.100.7"},
+      {"  , 198.51.100.7, 10.0.0.1", "unknown"},  // a blank first entry is not skipped
+      {"\xC2\xA0 10.0.0.1\n", "10.0.0.1"},
+      {"[2001:DB8::1]:8443", "2001:db8::1"},
+      {"[::ffff:192.0.2.1]:443", "192.0.2.1"},
+      {"Host.Example:8080", "host.example"},
+      {"Host.Example:http", "host.example:http"},
+      {"fe80::1", "fe80::1"},
+      {"FE80::1%EN0", "fe80::1%en0"},
+      {"", "unknown"},
+      {" ,,", "unknown"},
+      {"1234.5.6.7", "1234.5.6.7"},
+      {"1.2.3.4567", "1.2.3.4567"},
+      {"a1.2.3.4b", "1.2.3.4"},
+      {"1.2.3.4.5", "1.2.3.4"},
+      {"12345.1.2.3.4", "1.2.3.4"},
+      {"1..2.3.4", "1..2.3.4"},
+      {"host-10.0.0.1.example:80", "10.0.0.1"},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(SecurityAuditStore::normalizedRemoteAddress(input), expected) << '"' << input << '"';
+  }
+}
+
+TEST(SecurityAuditStore, ActiveBlocks_NewestBlockedAtTextFirstStableAndMatchedNormalized) {
+  Harness harness;
+  const auto block = [](std::string address, std::string blockedAt,
+                        std::optional<std::string> expiresAt = std::nullopt) {
+    return SecurityBlock{.ipAddress = std::move(address),
+                         .blockedAt = std::move(blockedAt),
+                         .expiresAt = std::move(expiresAt)};
+  };
+  harness.writeState({}, {
+                             block("a", harness.at(-10s)),
+                             block("Host.Example:8080", harness.at(-5s)),
+                             block("c", harness.at(-10s), "someday"),
+                             block("d", harness.at(-1s), harness.at(-1ms)),
+                             block("e", harness.at(-20s), harness.at(1s)),
+                         });
+  auto store = harness.open();
+  EXPECT_EQ(store->blocks().size(), 4u) << "the expired one goes on load";
+  std::vector<std::string> order;
+  for (const auto& active : store->activeBlocks())
+    order.push_back(active.ipAddress);
+  EXPECT_EQ(order, (std::vector<std::string>{"Host.Example:8080", "a", "c", "e"}));
+  ASSERT_TRUE(store->activeBlock("HOST.example:9"));
+  EXPECT_EQ(store->activeBlock("HOST.example:9")->ipAddress, "Host.Example:8080");
+  EXPECT_EQ(store->snapshot(10).blocks.size(), 4u);
+}
+
+TEST(SecurityAuditStore, LatestRemoteAddress_NewestProxiedEventWithAKnownAddress) {
+  Harness harness;
+  auto store = harness.open();
+  store->record({.remoteAddress = "10.0.0.5:6000", .route = "local-network"});
+  EXPECT_EQ(store->latestRemoteAddress(), std::nullopt);
+  store->record({.remoteAddress = "198.51.100.7", .route = "private-mesh"});
+  store->record({.remoteAddress = "10.0.0.6", .route = "local-network"});
+  store->record({.remoteAddress = " ", .route = "direct-internet"});
+  EXPECT_EQ(store->latestRemoteAddress(), "198.51.100.7");
+  store->record({.remoteAddress = "[2001:db8::7]:1", .route = "direct-internet"});
+  EXPECT_EQ(store->latestRemoteAddress(), "2001:db8::7");
+}
+
+TEST(SecurityAuditStore, OnChange_GetsTheNewest100EventsWithBlocksPathAndPolicy) {
+  Harness harness;
+  harness.writeState(harness.events(150), {});
+  auto store = harness.open();
+  std::vector<SecurityAuditResponse> snapshots;
+  store->setOnChange([&](const SecurityAuditResponse& snapshot) { snapshots.push_back(snapshot); });
+  harness.clock.advance(1s);
+  const auto event = store->record({.remoteAddress = "10.0.0.1", .route = "local-network"});
+  ASSERT_EQ(snapshots.size(), 1u);
+  const auto& snapshot = snapshots.front();
+  ASSERT_EQ(snapshot.events.size(), 100u);
+  EXPECT_EQ(snapshot.events.front(), event);
+  EXPECT_EQ(snapshot.events.back().id, "security_event_51");
+  EXPECT_EQ(snapshot.generatedAt, harness.at(0s));
+  EXPECT_EQ(snapshot.logPath, harness.file.string());
+  EXPECT_EQ(snapshot.retention, (SecurityRetentionPolicy{800, 90}));
+  EXPECT_EQ(store->snapshot(3).events.size(), 3u);
+  EXPECT_EQ(store->snapshot(1000).events.size(), 151u);
+}
+
+TEST(SecurityAuditStore, WriteFailure_PrintsOneMarkerLinePerWriteAndKeepsWorkingInMemory) {
+  Harness harness;
+  fs::create_directories(harness.file);  // the file's place is taken by a directory
+  auto store = harness.open();
+  int changes = 0;
+  store->setOnChange([&](const SecurityAuditResponse&) { ++changes; });
+  const auto event = store->record({.remoteAddress = "10.0.0.1", .route = "local-network"});
+  store->block("10.0.0.2", 60, std::nullopt);
+  EXPECT_EQ(store->events().size(), 2u);
+  EXPECT_EQ(store->events().back(), event);
+  EXPECT_TRUE(store->activeBlock("10.0.0.2"));
+  EXPECT_EQ(changes, 2);
+  const std::string marker = "TAVOLIN_SECURITY_AUDIT_PERSIST_FAILED ";
+  const std::string printed = harness.diagnostics.str();
+  EXPECT_TRUE(printed.starts_with(marker)) << printed;
+  const auto second = printed.find('\n') + 1;
+  EXPECT_EQ(printed.find(marker, second), second) << printed;
+  EXPECT_EQ(printed.find('\n', second), printed.size() - 1) << "two lines, one per write";
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(harness.file.parent_path()), fs::directory_iterator()),
+      1)
+      << "no temporary file left behind";
+
+  // A parent that is a regular file fails before any write.
+  Harness blocked;
+  blocked.writeRaw("");
+  blocked.file = blocked.file / "security-audit.json";
+  blocked.open()->record({.remoteAddress = "10.0.0.1"});
+  EXPECT_TRUE(blocked.diagnostics.str().starts_with("TAVOLIN_SECURITY_AUDIT_PERSIST_FAILED "));
+}
+
+}  // namespace
+}  // namespace tavolin
