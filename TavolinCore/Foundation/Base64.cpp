@@ -53,26 +53,37 @@ std::optional<Bytes> base64Decode(std::string_view text) {
   if (!text.empty() && text.back() == '=') {
     padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
   }
-  Bytes out;
-  out.reserve(text.size() / 4 * 3);
-  const std::size_t body = text.size() - padding;
-  std::uint32_t accumulator = 0;
-  int bits = 0;
-  for (std::size_t i = 0; i < body; ++i) {
-    const std::int8_t value = kDecodeTable[static_cast<unsigned char>(text[i])];
-    if (value < 0) {
+  const auto value = [&](std::size_t i) {
+    return static_cast<std::int32_t>(kDecodeTable[static_cast<unsigned char>(text[i])]);
+  };
+  Bytes out(text.size() / 4 * 3 - padding);
+  // Whole quantums first, four characters to three bytes; a negative table entry marks a
+  // character outside the alphabet and survives the OR.
+  const std::size_t fullQuantums = (text.size() - (padding > 0 ? 4 : 0)) / 4;
+  std::uint8_t* write = out.data();
+  for (std::size_t q = 0; q < fullQuantums; ++q) {
+    const std::size_t i = q * 4;
+    const std::int32_t a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
+    if ((a | b | c | d) < 0) {
       return std::nullopt;
     }
-    accumulator = (accumulator << 6) | static_cast<std::uint32_t>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>((accumulator >> bits) & 0xFF));
-    }
+    const std::uint32_t n = (a << 18) | (b << 12) | (c << 6) | d;
+    *write++ = static_cast<std::uint8_t>(n >> 16);
+    *write++ = static_cast<std::uint8_t>(n >> 8);
+    *write++ = static_cast<std::uint8_t>(n);
   }
-  // One data character in the last quantum carries only 6 bits: not a byte.
-  if (body % 4 == 1) {
-    return std::nullopt;
+  if (padding > 0) {
+    const std::size_t i = text.size() - 4;
+    const std::int32_t a = value(i), b = value(i + 1);
+    const std::int32_t c = padding == 1 ? value(i + 2) : 0;
+    if ((a | b | c) < 0) {
+      return std::nullopt;
+    }
+    const std::uint32_t n = (a << 18) | (b << 12) | (c << 6);
+    *write++ = static_cast<std::uint8_t>(n >> 16);
+    if (padding == 1) {
+      *write++ = static_cast<std::uint8_t>(n >> 8);
+    }
   }
   return out;
 }
