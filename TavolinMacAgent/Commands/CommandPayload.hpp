@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "TavolinCore/JSON/JSONValue.hpp"
 
@@ -12,6 +14,13 @@ namespace tavolin::CommandPayload {
 // decimal digits with an optional sign. Anything else, including a value beyond 64 bits, is
 // absent.
 std::optional<std::int64_t> integer(const JSONObject& payload, std::string_view key);
+
+// A coordinate or delta: a JSON number, or a string that is wholly a finite decimal number.
+std::optional<double> real(const JSONObject& payload, std::string_view key);
+
+// A string list: the string elements of a JSON array, in order, others skipped. Anything but
+// an array is absent.
+std::optional<std::vector<std::string>> stringList(const JSONObject& payload, std::string_view key);
 
 // A string argument; any other JSON type is absent.
 const std::string* string(const JSONObject& payload, std::string_view key);
