@@ -102,6 +102,14 @@ T decodeRecord(const std::string& json) {
   return decodeJSON<T>(json);
 }
 
+// The record in the first column of the next row, or nothing when there is no row.
+template <class T>
+std::optional<T> nextRecord(SQLiteStatement& select) {
+  if (!select.step())
+    return std::nullopt;
+  return decodeRecord<T>(select.text(0));
+}
+
 // The database holds token hashes and screen frames: create it private before SQLite opens it
 // (SQLite gives its -wal and -shm files the same mode).
 void createPrivately(const std::filesystem::path& file) {
@@ -235,9 +243,7 @@ bool ControlPlaneStore::ownerExists() {
 
 std::optional<Owner> ControlPlaneStore::owner() {
   SQLiteStatement select(database_, "SELECT record FROM owners ORDER BY rowid LIMIT 1");
-  if (!select.step())
-    return std::nullopt;
-  return decodeRecord<Owner>(select.text(0));
+  return nextRecord<Owner>(select);
 }
 
 BootstrapOwnerResponse ControlPlaneStore::bootstrapOwner(const BootstrapOwnerPayload& payload) {
@@ -341,9 +347,7 @@ EnrollmentRequestResponse ControlPlaneStore::createEnrollmentRequest(
 std::optional<EnrollmentRequest> ControlPlaneStore::loadEnrollment(std::string_view requestId) {
   SQLiteStatement select(database_, "SELECT record FROM enrollment_requests WHERE id = ?");
   select.bind(1, requestId);
-  if (!select.step())
-    return std::nullopt;
-  return decodeRecord<EnrollmentRequest>(select.text(0));
+  return nextRecord<EnrollmentRequest>(select);
 }
 
 void ControlPlaneStore::saveEnrollment(const EnrollmentRequest& request) {
@@ -436,9 +440,7 @@ Device ControlPlaneStore::approveEnrollment(const std::string& ownerId,
 std::optional<Device> ControlPlaneStore::loadDevice(std::string_view deviceId) {
   SQLiteStatement select(database_, "SELECT record FROM devices WHERE id = ?");
   select.bind(1, deviceId);
-  if (!select.step())
-    return std::nullopt;
-  return decodeRecord<Device>(select.text(0));
+  return nextRecord<Device>(select);
 }
 
 void ControlPlaneStore::saveDevice(const Device& device) {
