@@ -12,7 +12,9 @@
 //     -> one controller key pair seals each envelope exactly as given (the caller chooses
 //        sessionId, ids and sentAt) and answers the "encrypted_command" payloads in order.
 
-const subtle = globalThis.crypto.subtle;
+// A browser's `crypto` object; Node 18 keeps it in node:crypto rather than on the global.
+const webcrypto = globalThis.crypto ?? (await import('node:crypto')).webcrypto;
+const subtle = webcrypto.subtle;
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8', {fatal: true});
 
@@ -87,7 +89,7 @@ async function sessionKeyBits(privateKey, peerPublicKey, sessionId, label) {
 }
 
 async function seal(key, plaintext) {
-  const iv = globalThis.crypto.getRandomValues(new Uint8Array(12));
+  const iv = webcrypto.getRandomValues(new Uint8Array(12));
   const ciphertext = new Uint8Array(
       await subtle.encrypt({name: 'AES-GCM', iv, tagLength: 128}, key, plaintext),
   );
@@ -118,7 +120,7 @@ async function sealOperation(request) {
     payload: request.command.payload,
     sessionId: request.sessionId,
     commandId: request.command.commandId,
-    idempotencyKey: globalThis.crypto.randomUUID(),
+    idempotencyKey: webcrypto.randomUUID(),
     sentAt: new Date().toISOString(),
   };
   const sealedCommand = await seal(commandKey, encoder.encode(JSON.stringify(envelope)));
