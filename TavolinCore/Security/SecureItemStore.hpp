@@ -53,7 +53,7 @@ struct SecureItemQuery {
 struct SecureItemCopyResult {
   std::int32_t status = SecureItemStatus::itemNotFound;
   // The item's raw bytes, not necessarily UTF-8; may be absent even on success.
-  std::optional<std::string> data;
+  std::optional<std::string> data{};
 };
 
 // Storage of small secrets, one generic-password item per (service, account), shaped after the

@@ -203,6 +203,19 @@ gboolean onProbeTimeout(gpointer data) noexcept {
   return G_SOURCE_REMOVE;
 }
 
+// Runs `body` with the Secret Service, under the store's lock. Without a service the answer is
+// the status that says why, and `body` does not run.
+template <class Result, class Body>
+Result withService(std::mutex& lock, Body&& body) {
+  std::lock_guard guard(lock);
+  std::int32_t status = SecureItemStatus::success;
+  const auto service = acquireService(status);
+  if (!service) {
+    return Result{status};
+  }
+  return body(service.get());
+}
+
 }  // namespace
 
 bool LibsecretItemStore::isServiceAvailable(std::chrono::milliseconds timeout) {
@@ -250,107 +263,93 @@ bool LibsecretItemStore::isServiceAvailable(std::chrono::milliseconds timeout) {
 }
 
 SecureItemCopyResult LibsecretItemStore::copy(const SecureItemQuery& query) {
-  std::lock_guard guard(lock_);
-  std::int32_t status = SecureItemStatus::success;
-  const auto service = acquireService(status);
-  if (!service) {
-    return {status, std::nullopt};
-  }
-  GError* rawError = nullptr;
-  ValuePointer value(secret_service_lookup_sync(service.get(), itemSchema(),
-                                                attributesFor(query).get(), nullptr, &rawError));
-  ErrorPointer error(rawError);
-  if (error) {
-    return {statusFor(error.get()), std::nullopt};
-  }
-  if (!value) {
-    return {SecureItemStatus::itemNotFound, std::nullopt};
-  }
-  gsize length = 0;
-  const gchar* bytes = secret_value_get(value.get(), &length);
-  return {SecureItemStatus::success, std::string(bytes != nullptr ? bytes : "", length)};
+  return withService<SecureItemCopyResult>(
+      lock_, [&](SecretService* service) -> SecureItemCopyResult {
+        GError* rawError = nullptr;
+        ValuePointer value(secret_service_lookup_sync(
+            service, itemSchema(), attributesFor(query).get(), nullptr, &rawError));
+        ErrorPointer error(rawError);
+        if (error) {
+          return {statusFor(error.get()), std::nullopt};
+        }
+        if (!value) {
+          return {SecureItemStatus::itemNotFound, std::nullopt};
+        }
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value.get(), &length);
+        return {SecureItemStatus::success, std::string(bytes != nullptr ? bytes : "", length)};
+      });
 }
 
 std::int32_t LibsecretItemStore::update(const SecureItemQuery& query, std::string_view data) {
-  std::lock_guard guard(lock_);
-  std::int32_t status = SecureItemStatus::success;
-  const auto service = acquireService(status);
-  if (!service) {
-    return status;
-  }
-  GError* rawError = nullptr;
-  ItemListPointer items(secret_service_search_sync(
-      service.get(), itemSchema(), attributesFor(query).get(),
-      static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK), nullptr,
-      &rawError));
-  if (ErrorPointer error(rawError); error) {
-    return statusFor(error.get());
-  }
-  if (!items) {
-    return SecureItemStatus::itemNotFound;
-  }
-  const auto value = valueFor(data);
-  for (GList* node = items.get(); node != nullptr; node = node->next) {
-    if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), nullptr, &rawError)) {
-      ErrorPointer error(rawError);
+  return withService<std::int32_t>(lock_, [&](SecretService* service) -> std::int32_t {
+    GError* rawError = nullptr;
+    ItemListPointer items(secret_service_search_sync(
+        service, itemSchema(), attributesFor(query).get(),
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK), nullptr,
+        &rawError));
+    if (ErrorPointer error(rawError); error) {
       return statusFor(error.get());
     }
-  }
-  return SecureItemStatus::success;
+    if (!items) {
+      return SecureItemStatus::itemNotFound;
+    }
+    const auto value = valueFor(data);
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+      if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), nullptr, &rawError)) {
+        ErrorPointer error(rawError);
+        return statusFor(error.get());
+      }
+    }
+    return SecureItemStatus::success;
+  });
 }
 
 std::int32_t LibsecretItemStore::add(const SecureItemQuery& query, std::string_view data,
                                      SecureItemAccessibility accessibility) {
-  std::lock_guard guard(lock_);
-  std::int32_t status = SecureItemStatus::success;
-  const auto service = acquireService(status);
-  if (!service) {
-    return status;
-  }
-  GError* rawError = nullptr;
-  // The service would happily hold a second item for the same (service, account) under other
-  // attributes; refuse like the keychain does.
-  ItemListPointer existing(secret_service_search_sync(service.get(), itemSchema(),
-                                                      attributesFor(query, false).get(),
-                                                      SECRET_SEARCH_NONE, nullptr, &rawError));
-  if (ErrorPointer error(rawError); error) {
-    return statusFor(error.get());
-  }
-  if (existing) {
-    return SecureItemStatus::duplicateItem;
-  }
+  return withService<std::int32_t>(lock_, [&](SecretService* service) -> std::int32_t {
+    GError* rawError = nullptr;
+    // The service would happily hold a second item for the same (service, account) under other
+    // attributes; refuse like the keychain does.
+    ItemListPointer existing(secret_service_search_sync(service, itemSchema(),
+                                                        attributesFor(query, false).get(),
+                                                        SECRET_SEARCH_NONE, nullptr, &rawError));
+    if (ErrorPointer error(rawError); error) {
+      return statusFor(error.get());
+    }
+    if (existing) {
+      return SecureItemStatus::duplicateItem;
+    }
 
-  // There is no per-item accessibility on the Secret Service: the collection's lock plays that
-  // role (the login collection is unlocked when the user logs in, which is "after first
-  // unlock", and it lives in this machine's keyring file, which is "this device only"). The
-  // class is recorded as an attribute so that the item says what it was created for.
-  auto attributes = attributesFor(query);
-  insertAttribute(attributes.get(), "accessibility", std::string(accessibilityName(accessibility)));
-  const std::string label = query.service + " " + query.account;
-  const auto value = valueFor(data);
-  if (!secret_service_store_sync(service.get(), itemSchema(), attributes.get(),
-                                 SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr,
-                                 &rawError)) {
-    ErrorPointer error(rawError);
-    return statusFor(error.get());
-  }
-  return SecureItemStatus::success;
+    // There is no per-item accessibility on the Secret Service: the collection's lock plays that
+    // role (the login collection is unlocked when the user logs in, which is "after first
+    // unlock", and it lives in this machine's keyring file, which is "this device only"). The
+    // class is recorded as an attribute so that the item says what it was created for.
+    auto attributes = attributesFor(query);
+    insertAttribute(attributes.get(), "accessibility",
+                    std::string(accessibilityName(accessibility)));
+    const std::string label = query.service + " " + query.account;
+    const auto value = valueFor(data);
+    if (!secret_service_store_sync(service, itemSchema(), attributes.get(),
+                                   SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr,
+                                   &rawError)) {
+      ErrorPointer error(rawError);
+      return statusFor(error.get());
+    }
+    return SecureItemStatus::success;
+  });
 }
 
 std::int32_t LibsecretItemStore::remove(const SecureItemQuery& query) {
-  std::lock_guard guard(lock_);
-  std::int32_t status = SecureItemStatus::success;
-  const auto service = acquireService(status);
-  if (!service) {
-    return status;
-  }
-  GError* rawError = nullptr;
-  const bool removed = secret_service_clear_sync(service.get(), itemSchema(),
-                                                 attributesFor(query).get(), nullptr, &rawError);
-  if (ErrorPointer error(rawError); error) {
-    return statusFor(error.get());
-  }
-  return removed ? SecureItemStatus::success : SecureItemStatus::itemNotFound;
+  return withService<std::int32_t>(lock_, [&](SecretService* service) -> std::int32_t {
+    GError* rawError = nullptr;
+    const bool removed = secret_service_clear_sync(service, itemSchema(),
+                                                   attributesFor(query).get(), nullptr, &rawError);
+    if (ErrorPointer error(rawError); error) {
+      return statusFor(error.get());
+    }
+    return removed ? SecureItemStatus::success : SecureItemStatus::itemNotFound;
+  });
 }
 
 }  // namespace tavolin
