@@ -1,0 +1,73 @@
+#include "tests/support/XvfbServer.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include <xcb/xcb.h>
+
+namespace tavolin::testing {
+namespace {
+
+bool hasWindowManager(const std::string& displayName) {
+  xcb_connection_t* connection = xcb_connect(displayName.c_str(), nullptr);
+  bool found = false;
+  if (!xcb_connection_has_error(connection)) {
+    const char name[] = "_NET_SUPPORTING_WM_CHECK";
+    auto* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, sizeof(name) - 1, name), nullptr);
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    if (atom != nullptr) {
+      auto* reply = xcb_get_property_reply(
+          connection, xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1),
+          nullptr);
+      found = reply != nullptr && xcb_get_property_value_length(reply) == 4;
+      free(reply);
+      free(atom);
+    }
+  }
+  xcb_disconnect(connection);
+  return found;
+}
+
+}  // namespace
+
+XvfbServer::XvfbServer(int width, int height) {
+  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  // -displayfd 2: the server writes the display number it chose to standard error.
+  server_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"Xvfb", "-displayfd", "2", "-screen", "0", screen, "-nolisten",
+                               "tcp", "-noreset", "+extension", "RANDR", "+extension", "XFIXES"});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto line = server_->readErrorLine(std::chrono::seconds(20));
+    if (!line)
+      break;
+    if (!line->empty() && std::all_of(line->begin(), line->end(), ::isdigit)) {
+      displayName_ = ":" + *line;
+      return;
+    }
+  }
+  throw std::runtime_error("Xvfb did not report its display number");
+}
+
+XvfbServer::~XvfbServer() {
+  windowManager_.reset();
+  server_.reset();
+}
+
+void XvfbServer::startWindowManager() {
+  windowManager_ =
+      std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
+                                     std::map<std::string, std::string>{{"DISPLAY", displayName_}});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (hasWindowManager(displayName_))
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  throw std::runtime_error("openbox did not take the display");
+}
+
+}  // namespace tavolin::testing
