@@ -9,6 +9,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/Foundation/UTF8.hpp"
 #include "TavolinCore/Foundation/UserDefaults.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
@@ -154,6 +155,23 @@ TEST(UserDefaults, PersistsAcrossInstancesAndToleratesADamagedFile) {
   EXPECT_EQ(first.value("n"), std::nullopt);
   first.set("n", 4);
   EXPECT_EQ(first.value("n"), JSONValue(4));
+}
+
+TEST(GraphemeClusters, CountsWhatAPersonSeesAsOneCharacter) {
+  EXPECT_EQ(graphemeClusterCount(""), 0u);
+  EXPECT_EQ(graphemeClusterCount("hello"), 5u);
+  EXPECT_EQ(graphemeClusterCount("Привет ✓ 日本"), 11u);
+  EXPECT_EQ(graphemeClusterCount("e\u0301"), 1u);               // e + combining acute
+  EXPECT_EQ(graphemeClusterCount("a\r\nb"), 3u);                // CR LF is one
+  EXPECT_EQ(graphemeClusterCount("\U0001F44D\U0001F3FD"), 1u);  // thumbs up, skin tone
+  EXPECT_EQ(graphemeClusterCount("\U0001F468\u200D\U0001F469\u200D\U0001F467"), 1u);  // family
+  EXPECT_EQ(graphemeClusterCount("1\uFE0F\u20E3"), 1u);                               // keycap
+  EXPECT_EQ(graphemeClusterCount("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7"), 2u);    // two flags
+  EXPECT_EQ(graphemeClusterCount("\U0001F1E9\U0001F1EA\U0001F1EB"), 2u);        // a flag and a half
+  EXPECT_EQ(graphemeClusterCount("\u1100\u1161\u11A8"), 1u);                    // jamo L V T
+  EXPECT_EQ(graphemeClusterCount("\uD55C\uAE00"), 2u);                          // two syllables
+  EXPECT_EQ(graphemeClusterCount("\u0928\u092E\u0938\u094D\u0924\u0947"), 4u);  // Devanagari
+  EXPECT_EQ(graphemeClusterCount("\xff\xfe"), 2u);                              // invalid bytes
 }
 
 }  // namespace
