@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -10,8 +12,18 @@
 
 namespace tavolin {
 
+// What one connection may accumulate before it is answered 400 instead of read further.
+inline constexpr std::size_t kLocalHTTPMaxRequestBytes = 16 * 1024 * 1024;
+
+struct LocalHTTPParseResult;
+
+// Where the bytes accumulated on one connection stand. `rejected` is final: the head is
+// unparseable (no further byte can change the first header block), Content-Length is negative,
+// or the request holds or announces more than kLocalHTTPMaxRequestBytes.
+enum class LocalHTTPParseStatus { incomplete, complete, rejected };
+
 // One parsed request of the local server. One request per connection: the whole request is
-// accumulated before it is parsed.
+// accumulated before it is parsed. Plain value; parsing is pure and thread-agnostic.
 struct LocalHTTPRequest {
   std::string method;                          // upper-cased
   std::string path;                            // percent-decoded, without the query
@@ -22,8 +34,43 @@ struct LocalHTTPRequest {
 
   // The parsed request, or nothing while `data` is incomplete or unparseable.
   static std::optional<LocalHTTPRequest> parse(std::string_view data, std::string remotePeer);
+  // As parse(), telling "wait for more bytes" apart from "answer 400 now".
+  static LocalHTTPParseResult inspect(std::string_view data, std::string remotePeer);
 
   const std::string* header(std::string_view lowerCaseName) const;
+};
+
+struct LocalHTTPParseResult {
+  LocalHTTPParseStatus status = LocalHTTPParseStatus::incomplete;
+  std::optional<LocalHTTPRequest> request;  // set exactly when complete
+  std::size_t completesAt = 0;  // when incomplete after a valid head: the total byte count
+};
+
+// Accumulates the bytes of one connection and parses them as they arrive, with work in
+// proportion to the bytes received: the head end is searched for in new bytes only, and the
+// request is parsed again only once enough body bytes are there. Not thread-safe.
+class LocalHTTPRequestReader {
+ public:
+  explicit LocalHTTPRequestReader(std::string remotePeer) : remotePeer_(std::move(remotePeer)) {}
+
+  // Room for the next read: at most `maxBytes`, growing with what has arrived.
+  std::span<char> prepare(std::size_t maxBytes);
+  // The first `count` bytes of the last prepare() were filled. Returns where the request stands;
+  // after `complete` or `rejected`, further bytes are not looked at.
+  LocalHTTPParseStatus commit(std::size_t count);
+
+  LocalHTTPParseStatus status() const { return status_; }
+  // Set once commit() has returned `complete`.
+  std::optional<LocalHTTPRequest>& request() { return request_; }
+
+ private:
+  std::string remotePeer_;
+  std::string data_;
+  std::size_t used_ = 0;
+  std::size_t searchedUpTo_ = 0;  // no head end starts before this offset
+  std::size_t completesAt_ = 0;   // 0 until the head has been parsed
+  LocalHTTPParseStatus status_ = LocalHTTPParseStatus::incomplete;
+  std::optional<LocalHTTPRequest> request_;
 };
 
 struct LocalHTTPResponse {
