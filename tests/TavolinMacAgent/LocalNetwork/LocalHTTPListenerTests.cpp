@@ -10,10 +10,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
+#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -247,6 +249,23 @@ TEST(LocalHTTPListener, HeadersMethodsAndFailures_ReachTheHandlerAsParsed) {
   EXPECT_EQ(requests[0].headers.at("origin"), "http://example.test");
 }
 
+TEST(LocalHTTPListener, IPv6Peer_IsServedOnTheSameSocketAndShownInBrackets) {
+  Harness harness;
+  asio::io_context context;
+  asio::ip::tcp::socket socket(context);
+  boost::system::error_code error;
+  socket.connect({asio::ip::address_v6::loopback(), harness.port()}, error);
+  if (error)
+    GTEST_SKIP() << "no IPv6 loopback here: " << error.message();
+  const std::string peer = "[::1]:" + std::to_string(socket.local_endpoint().port());
+  asio::write(socket, asio::buffer(std::string_view("GET /v6 HTTP/1.1\r\n\r\n")));
+  std::string response;
+  asio::read(socket, asio::dynamic_buffer(response), error);
+  EXPECT_EQ(error, asio::error::eof);
+  EXPECT_EQ(statusLine(response), "HTTP/1.1 200 OK");
+  EXPECT_NE(response.find("\r\nX-Peer: " + peer + "\r\n"), std::string::npos) << response;
+}
+
 TEST(LocalHTTPListener, NegativeOrOversizedRequests_Answered400WithoutReachingTheHandler) {
   Harness harness;
   for (const std::string& head : std::vector<std::string>{
@@ -366,8 +385,9 @@ TEST(LocalHTTPListener, Stop_ClosesEveryConnectionAndReportsCancelledOnce) {
   partial.send("GET / HTTP/1.1\r\n");
   RawClient waiting(harness.port());
   waiting.send("GET /hang HTTP/1.1\r\n\r\n");
-  while (harness.requests().empty())
+  for (int attempt = 0; attempt < 10000 && harness.requests().empty(); ++attempt)
     std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(harness.requests().size(), 1u);
 
   harness.stop();
   harness.stop();
