@@ -12,7 +12,9 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "TavolinMacAgent/Platform/Linux/AvahiServiceAdvertiser.hpp"
@@ -82,6 +84,12 @@ class AvahiServiceAdvertiserTest : public ::testing::Test {
     if (::geteuid() != 0)
       GTEST_SKIP() << "avahi-daemon writes its pid file and socket under /run/avahi-daemon, "
                       "which needs root";
+    // One daemon per machine (its pid file is fixed): tests run in parallel take turns.
+    lockFd_ = ::open("/tmp/tavolin-avahi-daemon-test.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(lockFd_, 0);
+    ASSERT_EQ(::flock(lockFd_, LOCK_EX), 0);
+    if (runProcess({"avahi-daemon", "--check"}).exitCode == 0)
+      GTEST_SKIP() << "an avahi-daemon already runs on this machine";
     startBus();
   }
 
@@ -89,6 +97,8 @@ class AvahiServiceAdvertiserTest : public ::testing::Test {
     advertisers_.clear();
     daemon_.reset();
     bus_.reset();
+    if (lockFd_ >= 0)
+      ::close(lockFd_);
   }
 
   void startBus() {
@@ -164,6 +174,7 @@ class AvahiServiceAdvertiserTest : public ::testing::Test {
 
   static inline TemporaryDirectory* directory_ = nullptr;
   static inline std::string* busAddress_ = nullptr;
+  int lockFd_ = -1;
   std::unique_ptr<ChildProcess> bus_;
   std::unique_ptr<ChildProcess> daemon_;
   asio::io_context main_;
