@@ -17,7 +17,8 @@ class Pasteboard {
   // not be taken.
   virtual bool setString(std::string_view text) = 0;
 
-  // The clipboard's text as UTF-8, or nothing when it is empty, not text or unreadable.
+  // The clipboard's text as UTF-8, or nothing when it is empty, not text or unreadable. Text
+  // held by another application is asked for, which may take a bounded while.
   virtual std::optional<std::string> string() = 0;
 
   // Grows by at least one on every change of the clipboard, by this process or any other, so

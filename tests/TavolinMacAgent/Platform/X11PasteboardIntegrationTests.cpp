@@ -106,9 +106,11 @@ class ClipboardClient {
     }
   }
 
-  // Copies `text`: takes the clipboard and serves it as UTF8_STRING while serving.
-  void copy(std::string text) {
+  // Copies `text`: takes the clipboard and serves it while serving, as UTF8_STRING, or only as
+  // STRING (the bytes as given, Latin-1) like an old application.
+  void copy(std::string text, bool latin1Only = false) {
     text_ = std::move(text);
+    latin1Only_ = latin1Only;
     xcb_set_selection_owner(connection_, window_, clipboard_, XCB_CURRENT_TIME);
     auto* owner = xcb_get_selection_owner_reply(
         connection_, xcb_get_selection_owner(connection_, clipboard_), nullptr);
@@ -137,9 +139,10 @@ class ClipboardClient {
       notify.selection = request.selection;
       notify.target = request.target;
       notify.property = XCB_NONE;
-      if (request.target == utf8) {
+      const xcb_atom_t served = latin1Only_ ? xcb_atom_t{XCB_ATOM_STRING} : utf8;
+      if (request.target == served) {
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, request.requestor, request.property,
-                            utf8, 8, static_cast<std::uint32_t>(text_.size()), text_.data());
+                            served, 8, static_cast<std::uint32_t>(text_.size()), text_.data());
         notify.property = request.property;
       }
       xcb_send_event(connection_, 0, request.requestor, 0, reinterpret_cast<const char*>(&notify));
@@ -186,6 +189,7 @@ class ClipboardClient {
   xcb_atom_t clipboard_;
   xcb_atom_t property_;
   std::string text_;
+  bool latin1Only_ = false;
 };
 
 class X11PasteboardTest : public ::testing::Test {
@@ -281,6 +285,13 @@ TEST_F(X11PasteboardTest, AnotherClientsCopy_IsCountedAndRead) {
   client.copy("theirs again");
   EXPECT_GT(pasteboard.changeCount(), theirs);
   EXPECT_EQ(readWhileServing(pasteboard, client), "theirs again");
+
+  // An application that offers only STRING is read as Latin-1.
+  client.copy(
+      "Gr\xfc\xdf"
+      "e",
+      true);
+  EXPECT_EQ(readWhileServing(pasteboard, client), "Grüße");
 
   // Taking it back serves our text again.
   ASSERT_TRUE(pasteboard.setString("ours again"));
