@@ -11,6 +11,7 @@
 
 namespace tavolin {
 
+// How long each surface stays up; tests shorten them.
 struct BenchmarkSurfaceHideDelays {
   std::chrono::steady_clock::duration flash = std::chrono::milliseconds(1750);
   std::chrono::steady_clock::duration scroll = std::chrono::seconds(30);

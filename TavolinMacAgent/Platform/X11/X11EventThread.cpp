@@ -120,10 +120,7 @@ void X11EventThread::run() {
   }
   for (Job& job : left)
     job(nullptr);
-  if (connection_) {
-    handler_.disconnected();
-    connection_.reset();
-  }
+  dropConnection();
 }
 
 std::shared_ptr<X11Connection> X11EventThread::ensureConnection() {
