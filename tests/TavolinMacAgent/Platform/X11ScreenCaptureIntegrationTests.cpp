@@ -1,0 +1,246 @@
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "TavolinMacAgent/Platform/X11/X11DisplayGeometry.hpp"
+#include "TavolinMacAgent/Platform/X11/X11ScreenCapture.hpp"
+#include "TavolinMacAgent/Streaming/LiveScreenCapture.hpp"
+#include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
+#include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
+#include "tests/support/XvfbServer.hpp"
+
+namespace tavolin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DecodedJPEG;
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 800;
+
+struct Colour {
+  std::uint8_t red, green, blue;
+};
+
+// Quadrants: top-left, top-right, bottom-left, bottom-right.
+constexpr Colour kQuadrants[4] = {{0xFF, 0, 0}, {0, 0xFF, 0}, {0, 0, 0xFF}, {0xFF, 0xFF, 0xFF}};
+
+struct Probe {
+  int x, y;
+  Colour colour;
+};
+
+// The centre of each quadrant in an image of the given size.
+std::vector<Probe> probes(int width, int height) {
+  return {{width / 4, height / 4, kQuadrants[0]},
+          {width * 3 / 4, height / 4, kQuadrants[1]},
+          {width / 4, height * 3 / 4, kQuadrants[2]},
+          {width * 3 / 4, height * 3 / 4, kQuadrants[3]}};
+}
+
+bool pixelIs(const std::uint8_t* pixels, std::size_t stride, Probe probe) {
+  const std::uint8_t* pixel = pixels + probe.y * stride + probe.x * 4;
+  return pixel[0] == probe.colour.blue && pixel[1] == probe.colour.green &&
+         pixel[2] == probe.colour.red;
+}
+
+// A full-screen override-redirect window painted in four solid quadrants, kept mapped for the
+// suite on its own connection.
+class QuadrantWindow {
+ public:
+  explicit QuadrantWindow(const std::string& displayName)
+      : connection_(xcb_connect(displayName.c_str(), nullptr)) {
+    if (xcb_connection_has_error(connection_))
+      throw std::runtime_error("cannot reach " + displayName);
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    const xcb_window_t window = xcb_generate_id(connection_);
+    const std::uint32_t overrideRedirect = 1;
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, kWidth,
+                      kHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
+    xcb_map_window(connection_, window);
+    for (int i = 0; i < 4; ++i) {
+      const xcb_gcontext_t gc = xcb_generate_id(connection_);
+      const std::uint32_t foreground = std::uint32_t{kQuadrants[i].red} << 16 |
+                                       std::uint32_t{kQuadrants[i].green} << 8 | kQuadrants[i].blue;
+      xcb_create_gc(connection_, gc, window, XCB_GC_FOREGROUND, &foreground);
+      const xcb_rectangle_t quadrant{static_cast<std::int16_t>(i % 2 * kWidth / 2),
+                                     static_cast<std::int16_t>(i / 2 * kHeight / 2), kWidth / 2,
+                                     kHeight / 2};
+      xcb_poly_fill_rectangle(connection_, window, gc, 1, &quadrant);
+      xcb_free_gc(connection_, gc);
+    }
+    free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
+  ~QuadrantWindow() { xcb_disconnect(connection_); }
+
+ private:
+  xcb_connection_t* connection_;
+};
+
+// Shared-memory segments this process created, from the kernel's table.
+struct Segment {
+  int id = 0;
+  unsigned perms = 0;
+  std::size_t size = 0;
+  int attached = 0;
+};
+
+std::vector<Segment> ownSegments() {
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(table, line);  // header
+  std::vector<Segment> segments;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    long key = 0;
+    int creator = 0;
+    int lastUser = 0;
+    Segment segment;
+    fields >> key >> segment.id >> std::oct >> segment.perms >> std::dec >> segment.size >>
+        creator >> lastUser >> segment.attached;
+    if (fields && creator == getpid())
+      segments.push_back(segment);
+  }
+  return segments;
+}
+
+class X11ScreenCaptureTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new testing::XvfbServer(kWidth, kHeight);
+    window_ = new QuadrantWindow(server_->displayName());
+  }
+  static void TearDownTestSuite() {
+    delete window_;
+    delete server_;
+  }
+
+  std::shared_ptr<X11DisplayConnector> connector_ =
+      std::make_shared<X11DisplayConnector>(server_->displayName());
+
+  static testing::XvfbServer* server_;
+  static QuadrantWindow* window_;
+};
+
+testing::XvfbServer* X11ScreenCaptureTest::server_ = nullptr;
+QuadrantWindow* X11ScreenCaptureTest::window_ = nullptr;
+
+TEST_F(X11ScreenCaptureTest, SharedMemoryGrab_ReadsPixelsThroughARemovedSegment) {
+  X11ScreenCapture capture(connector_);
+  EXPECT_TRUE(capture.canCapture());
+  auto source = capture.makeSource();
+  const auto first = source->grab();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->width, kWidth);
+  EXPECT_EQ(first->height, kHeight);
+  EXPECT_EQ(first->stride, std::size_t{kWidth} * 4);
+  for (const Probe& probe : probes(kWidth, kHeight))
+    EXPECT_TRUE(pixelIs(first->pixels, first->stride, probe)) << probe.x << "," << probe.y;
+
+  // One segment, held by us and the server, already marked for removal so that nothing
+  // outlives the two of us; the next grab reuses it.
+  auto segments = ownSegments();
+  ASSERT_EQ(segments.size(), 1u);
+  EXPECT_EQ(segments[0].size, std::size_t{kWidth} * kHeight * 4);
+  EXPECT_EQ(segments[0].attached, 2);
+  EXPECT_NE(segments[0].perms & 01000u, 0u) << "segment not marked for removal";
+  const auto second = source->grab();
+  ASSERT_TRUE(second);
+  EXPECT_GT(second->uptimeNs, first->uptimeNs);
+  ASSERT_EQ(ownSegments().size(), 1u);
+  EXPECT_EQ(ownSegments()[0].id, segments[0].id);
+
+  source.reset();
+  // The server lets go when it handles the detach.
+  connector_->connection()->sync();
+  EXPECT_TRUE(ownSegments().empty());
+}
+
+TEST_F(X11ScreenCaptureTest, ForcedGetImage_ReadsSamePixelsWithoutSharedMemory) {
+  X11ScreenCapture capture(connector_, X11ScreenCapture::Transfer::getImage);
+  EXPECT_TRUE(capture.canCapture());
+  auto source = capture.makeSource();
+  for (int round = 0; round < 2; ++round) {
+    const auto image = source->grab();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, kWidth);
+    EXPECT_EQ(image->height, kHeight);
+    for (const Probe& probe : probes(kWidth, kHeight))
+      EXPECT_TRUE(pixelIs(image->pixels, image->stride, probe)) << probe.x << "," << probe.y;
+  }
+  EXPECT_TRUE(ownSegments().empty());
+}
+
+TEST_F(X11ScreenCaptureTest, StillFrame_DecodesToDisplayColoursOnBothTransfers) {
+  for (auto transfer :
+       {X11ScreenCapture::Transfer::automatic, X11ScreenCapture::Transfer::getImage}) {
+    SCOPED_TRACE(transfer == X11ScreenCapture::Transfer::automatic ? "shm" : "getImage");
+    ScreenFrameProvider provider(std::make_shared<X11ScreenCapture>(connector_, transfer),
+                                 std::make_shared<X11DisplayGeometry>(connector_));
+    const ScreenFramePayload full = provider.captureFrame();
+    EXPECT_EQ(full.width, kWidth);
+    EXPECT_EQ(full.height, kHeight);
+
+    const ScreenFramePayload payload = provider.captureFrame(640, 0.56);
+    EXPECT_EQ(payload.width, 640);
+    EXPECT_EQ(payload.height, 400);
+    EXPECT_EQ(payload.displayWidth, kWidth);
+    EXPECT_EQ(payload.displayHeight, kHeight);
+    const auto image = DecodedJPEG::fromBase64(payload.imageBase64);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 640);
+    EXPECT_EQ(image->height, 400);
+    for (const Probe& probe : probes(640, 400)) {
+      EXPECT_TRUE(
+          image->near(probe.x, probe.y, probe.colour.blue, probe.colour.green, probe.colour.red))
+          << probe.x << "," << probe.y;
+    }
+  }
+}
+
+TEST_F(X11ScreenCaptureTest, LiveCapture_DeliversScaledFramesWithRisingUptime) {
+  LiveScreenCapture live(std::make_shared<X11ScreenCapture>(connector_),
+                         {30, [](PixelSize) {
+                            return PixelSize{320, 200};
+                          }});
+  live.start();
+  std::uint64_t lastUptime = 0;
+  for (int i = 0; i < 3; ++i) {
+    const auto frame = live.waitForFrame(10s);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->size, (PixelSize{320, 200}));
+    EXPECT_EQ(frame->displaySize, (PixelSize{kWidth, kHeight}));
+    EXPECT_GT(frame->clock.uptimeNs, lastUptime);
+    lastUptime = frame->clock.uptimeNs;
+    for (const Probe& probe : probes(320, 200))
+      EXPECT_TRUE(pixelIs(frame->plane(0), frame->stride(0), probe)) << probe.x << "," << probe.y;
+  }
+  live.stop();
+  EXPECT_EQ(live.counters().failedGrabs, 0);
+  EXPECT_TRUE(ownSegments().empty());
+}
+
+TEST(X11ScreenCaptureUnreachable, MissingDisplay_GivesCaptureFailedNotACrash) {
+  for (const char* name : {":64999", "no-such-host.invalid:0", "garbage"}) {
+    SCOPED_TRACE(name);
+    auto connector = std::make_shared<X11DisplayConnector>(name);
+    auto capture = std::make_shared<X11ScreenCapture>(connector);
+    EXPECT_FALSE(capture->canCapture());
+    EXPECT_FALSE(capture->makeSource()->grab());
+
+    ScreenFrameProvider provider(capture, std::make_shared<X11DisplayGeometry>(connector));
+    try {
+      provider.captureFrame();
+      ADD_FAILURE() << "a frame from nowhere";
+    } catch (const ScreenFrameProviderError& error) {
+      EXPECT_EQ(error.kind(), ScreenFrameProviderError::Kind::captureFailed);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavolin
