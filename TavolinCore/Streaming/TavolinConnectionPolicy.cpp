@@ -1,0 +1,109 @@
+#include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "TavolinCore/Foundation/Whitespace.hpp"
+
+namespace tavolin {
+
+namespace TavolinConnectionPolicies {
+
+std::string_view rawValue(TavolinConnectionPolicy policy) {
+  switch (policy) {
+    case TavolinConnectionPolicy::localOnly:
+      return "local_only";
+    case TavolinConnectionPolicy::directPreferred:
+      return "direct_preferred";
+    case TavolinConnectionPolicy::relayAllowed:
+      return "relay_allowed";
+  }
+  return {};
+}
+
+std::optional<TavolinConnectionPolicy> fromRawValue(std::string_view raw) {
+  for (const auto policy : allCases) {
+    if (rawValue(policy) == raw)
+      return policy;
+  }
+  return std::nullopt;
+}
+
+TavolinConnectionPolicy fromMetadataValue(std::optional<std::string_view> value) {
+  if (!value)
+    return TavolinConnectionPolicy::directPreferred;
+  std::string normalized = asciiLowercased(trimmedWhitespaceAndNewlines(*value));
+  std::replace(normalized.begin(), normalized.end(), '-', '_');
+  return fromRawValue(normalized).value_or(TavolinConnectionPolicy::directPreferred);
+}
+
+std::string_view displayTitle(TavolinConnectionPolicy policy) {
+  switch (policy) {
+    case TavolinConnectionPolicy::localOnly:
+      return "Local Only";
+    case TavolinConnectionPolicy::directPreferred:
+      return "Direct Preferred";
+    case TavolinConnectionPolicy::relayAllowed:
+      return "Relay Disabled";
+  }
+  return {};
+}
+
+std::string_view detailTitle(TavolinConnectionPolicy policy) {
+  switch (policy) {
+    case TavolinConnectionPolicy::localOnly:
+      return "same network only";
+    case TavolinConnectionPolicy::directPreferred:
+      return "no media relay";
+    case TavolinConnectionPolicy::relayAllowed:
+      return "legacy setting ignored";
+  }
+  return {};
+}
+
+std::string_view systemImage(TavolinConnectionPolicy policy) {
+  switch (policy) {
+    case TavolinConnectionPolicy::localOnly:
+      return "wifi";
+    case TavolinConnectionPolicy::directPreferred:
+      return "point.3.connected.trianglepath.dotted";
+    case TavolinConnectionPolicy::relayAllowed:
+      return "network.slash";
+  }
+  return {};
+}
+
+bool isRelayURL(std::string_view url) {
+  const std::string normalized = asciiLowercased(trimmedWhitespaceAndNewlines(url));
+  return normalized.starts_with("turn:") || normalized.starts_with("turns:");
+}
+
+std::vector<TavolinICEServer> filteredIceServers(const std::vector<TavolinICEServer>& servers) {
+  std::vector<TavolinICEServer> kept;
+  for (const auto& server : servers) {
+    TavolinICEServer filtered{.username = server.username, .credential = server.credential};
+    std::copy_if(server.urls.begin(), server.urls.end(), std::back_inserter(filtered.urls),
+                 [](const std::string& url) { return !isRelayURL(url); });
+    if (!filtered.urls.empty())
+      kept.push_back(std::move(filtered));
+  }
+  return kept;
+}
+
+}  // namespace TavolinConnectionPolicies
+
+boost::json::value JSONCoding<TavolinConnectionPolicy>::encode(TavolinConnectionPolicy policy) {
+  return boost::json::string(TavolinConnectionPolicies::rawValue(policy));
+}
+
+TavolinConnectionPolicy JSONCoding<TavolinConnectionPolicy>::decode(const boost::json::value& json,
+                                                                    std::string_view path) {
+  if (const auto* text = json.if_string()) {
+    if (const auto policy = TavolinConnectionPolicies::fromRawValue(*text))
+      return *policy;
+  }
+  json_detail::throwTypeMismatch("a connection policy", path);
+}
+
+}  // namespace tavolin

@@ -1,0 +1,311 @@
+#include "TavolinMacAgent/LocalNetwork/LocalControllerAuthenticator.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <utility>
+
+#include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinCore/Security/SecureItemStore.hpp"
+#include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
+
+namespace tavolin {
+
+namespace {
+
+constexpr std::string_view kTooManyAuthFailures = "too_many_auth_failures";
+constexpr std::string_view kBearerPrefix = "Bearer ";
+constexpr std::string_view kSecurityPathPrefix = "/v1/controllers/security/";
+constexpr std::string_view kControllerPathPrefix = "/v1/controllers/";
+// Routes polled many times a second; a success there says nothing worth keeping.
+constexpr std::array<std::string_view, 3> kHighFrequencyPathParts{"/signals", "/screen/latest",
+                                                                  "/commands"};
+constexpr std::size_t kPairingCodeDigits = 8;
+constexpr std::uint32_t kPairingCodeRange = 100'000'000;
+constexpr std::size_t kDirectAccessSecretBytes = 32;
+constexpr std::size_t kMinimumDirectAccessSecretLength = 43;
+// Below this many peers the failure table is never swept.
+constexpr std::size_t kSweepFloor = 64;
+
+bool isForwarded(const LocalHTTPRequest& request) {
+  return request.header("x-forwarded-for") != nullptr;
+}
+
+bool shouldAuditFailure(const LocalHTTPRequest& request) {
+  return isForwarded(request) || request.path.starts_with(kSecurityPathPrefix);
+}
+
+bool shouldAuditControllerSuccess(const LocalHTTPRequest& request) {
+  return request.path.starts_with(kControllerPathPrefix) &&
+         std::none_of(
+             kHighFrequencyPathParts.begin(), kHighFrequencyPathParts.end(),
+             [&](std::string_view part) { return request.path.find(part) != std::string::npos; }) &&
+         isForwarded(request);
+}
+
+std::optional<std::string_view> bearerToken(const LocalHTTPRequest& request) {
+  const std::string* authorization = request.header("authorization");
+  if (authorization == nullptr || !authorization->starts_with(kBearerPrefix))
+    return std::nullopt;
+  return std::string_view(*authorization).substr(kBearerPrefix.size());
+}
+
+bool isPairingCode(std::string_view text) {
+  return text.size() == kPairingCodeDigits &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isDirectAccessSecret(std::string_view text) {
+  return text.size() >= kMinimumDirectAccessSecretLength &&
+         std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-';
+         });
+}
+
+// The platform's secure random source; its failure is reported the way a keychain failure is.
+void fillSecureRandomForStore(std::span<std::uint8_t> out) {
+  try {
+    fillSecureRandom(out);
+  } catch (const CryptoError&) {
+    throw TokenStoreError::unexpectedStatus(SecureItemStatus::internalError);
+  }
+}
+
+}  // namespace
+
+namespace LocalControllerToken {
+
+std::optional<LocalControllerAuth> parse(std::string_view token) {
+  if (std::count(token.begin(), token.end(), '.') != 3)
+    return std::nullopt;
+  const std::size_t first = token.find('.');
+  const std::size_t second = token.find('.', first + 1);
+  const std::size_t third = token.find('.', second + 1);
+  const std::string_view kindWord = token.substr(0, first);
+  const std::string_view version = token.substr(first + 1, second - first - 1);
+  const std::string_view credential = token.substr(second + 1, third - second - 1);
+  const std::string_view publicKey = token.substr(third + 1);
+
+  LocalControllerAuth auth;
+  if (kindWord == "local") {
+    auth.kind = LocalControllerAuth::Kind::localPairing;
+  } else if (kindWord == "direct") {
+    auth.kind = LocalControllerAuth::Kind::directAccess;
+  } else {
+    return std::nullopt;
+  }
+  if (version != "v1" || credential.empty() || publicKey.empty())
+    return std::nullopt;
+  auth.credential = credential;
+  auth.publicKey = publicKey;
+  return auth;
+}
+
+}  // namespace LocalControllerToken
+
+LocalControllerAuthenticator::LocalControllerAuthenticator(TokenStore& tokenStore,
+                                                           SecurityAuditStore& auditStore,
+                                                           const Clock& clock,
+                                                           std::string localAgentToken)
+    : tokenStore_(tokenStore),
+      keyPinning_(tokenStore),
+      auditStore_(auditStore),
+      clock_(clock),
+      localAgentToken_(std::move(localAgentToken)) {}
+
+LocalControllerAuth LocalControllerAuthenticator::verifyController(
+    const LocalHTTPRequest& request) {
+  const std::string peer = authPeerIdentifier(request);
+  try {
+    verifyAuthRateLimit(peer);
+  } catch (const LocalHTTPError&) {
+    if (shouldAuditFailure(request))
+      audit(peer, request, "rate_limited", kTooManyAuthFailures);
+    throw;
+  }
+
+  const auto token = bearerToken(request);
+  auto auth = token ? LocalControllerToken::parse(*token) : std::nullopt;
+  if (!auth)
+    refuse(peer, request, "missing_local_controller_token");
+  auth->routeName = routeName(request);
+  auth->remoteAddress = peer;
+
+  if (auth->kind == LocalControllerAuth::Kind::localPairing) {
+    if (isForwarded(request))
+      refuse(peer, request, "local_pairing_code_not_allowed_through_proxy");
+    if (!isLocalPairingPeer(request.remotePeer))
+      refuse(peer, request, "local_pairing_code_not_allowed_from_public_peer");
+    if (!constantTimeEqual(auth->credential, pairingCode_.value_or("")))
+      refuse(peer, request, "invalid_local_pairing_code");
+  } else {
+    if (!isTrustedDirectAccessTransport(request))
+      refuse(peer, request, "direct_access_requires_https_proxy_or_local_peer");
+    const auto secret = directAccessSecretIfPresent();
+    if (!secret || !constantTimeEqual(auth->credential, *secret))
+      refuse(peer, request, "invalid_direct_access_token");
+  }
+
+  const std::string controller = trustController(auth->publicKey);
+  authFailuresByPeer_.erase(peer);
+  if (shouldAuditControllerSuccess(request))
+    audit(peer, request, "authorized", "Controller request authorized", controller);
+  return std::move(*auth);
+}
+
+void LocalControllerAuthenticator::verifyAgent(const LocalHTTPRequest& request) const {
+  const auto token = bearerToken(request);
+  if (!token || !constantTimeEqual(*token, localAgentToken_))
+    throw LocalHTTPError::unauthorized("invalid_local_agent_token");
+}
+
+void LocalControllerAuthenticator::verifyLocalMetadataPeer(const LocalHTTPRequest& request) const {
+  if (!isDirectLocalRequest(request))
+    throw LocalHTTPError::unauthorized("local_device_metadata_not_allowed_from_public_peer");
+}
+
+WebPairing LocalControllerAuthenticator::webPair(const LocalHTTPRequest& request,
+                                                 const WebPairRequest& payload) {
+  const std::string peer = authPeerIdentifier(request);
+  try {
+    verifyAuthRateLimit(peer);
+  } catch (const LocalHTTPError&) {
+    if (isForwarded(request))
+      audit(peer, request, "rate_limited", "too_many_web_pairing_failures");
+    throw;
+  }
+  if (!isTrustedWebPairingTransport(request))
+    refuse(peer, request, "web_pairing_requires_local_or_private_mesh_https");
+  // Without a loaded code nothing pairs, not even an empty code.
+  if (!pairingCode_ || !constantTimeEqual(payload.pairingCode, *pairingCode_))
+    refuse(peer, request, "invalid_web_pairing_code");
+
+  WebPairing pairing{.controllerId = trustController(payload.publicKey),
+                     .routeName = std::string(routeName(request))};
+  authFailuresByPeer_.erase(peer);
+  audit(peer, request, "web_paired", "Browser controller paired for private web console",
+        pairing.controllerId);
+  return pairing;
+}
+
+void LocalControllerAuthenticator::verifyAuthRateLimit(const std::string& peer) {
+  const auto entry = authFailuresByPeer_.find(peer);
+  if (entry == authFailuresByPeer_.end())
+    return;
+  pruneFailures(entry->second);
+  if (entry->second.size() >= failureLimit)
+    throw LocalHTTPError::unauthorized(std::string(kTooManyAuthFailures));
+}
+
+void LocalControllerAuthenticator::recordAuthFailure(const std::string& peer,
+                                                     const LocalHTTPRequest& request,
+                                                     std::string_view reason) {
+  forgetIdlePeers();
+  Failures& failures = authFailuresByPeer_[peer];
+  pruneFailures(failures);
+  failures.push_back(clock_.now());
+  if (shouldAuditFailure(request))
+    audit(peer, request, "auth_failed", reason);
+}
+
+std::string LocalControllerAuthenticator::localPairingCode() {
+  if (auto stored = tokenStore_.read(TavolinTokenKey::localPairingCode);
+      stored && isPairingCode(*stored)) {
+    pairingCode_ = std::move(stored);
+    return *pairingCode_;
+  }
+  // Rejection sampling keeps every code equally likely.
+  constexpr std::uint32_t acceptedBelow = UINT32_MAX - (UINT32_MAX % kPairingCodeRange);
+  std::uint32_t draw = 0;
+  do {
+    std::array<std::uint8_t, sizeof draw> bytes{};
+    fillSecureRandomForStore(bytes);
+    draw = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  } while (draw >= acceptedBelow);
+  std::array<char, kPairingCodeDigits + 1> code{};
+  std::snprintf(code.data(), code.size(), "%08u", static_cast<unsigned>(draw % kPairingCodeRange));
+  tokenStore_.write(code.data(), TavolinTokenKey::localPairingCode);
+  pairingCode_ = code.data();
+  return *pairingCode_;
+}
+
+std::optional<std::string> LocalControllerAuthenticator::directAccessSecretIfPresent() {
+  auto stored = tokenStore_.read(TavolinTokenKey::directAccessSecret);
+  if (stored && isDirectAccessSecret(*stored))
+    return stored;
+  return std::nullopt;
+}
+
+std::string LocalControllerAuthenticator::directAccessSecret() {
+  if (auto secret = directAccessSecretIfPresent())
+    return std::move(*secret);
+  return rotateDirectAccessSecret();
+}
+
+std::string LocalControllerAuthenticator::rotateDirectAccessSecret() {
+  SecretBytes<kDirectAccessSecretBytes> bytes;
+  fillSecureRandomForStore(bytes.mutableBytes());
+  std::string secret = base64URLEncode(bytes.bytes());
+  tokenStore_.write(secret, TavolinTokenKey::directAccessSecret);
+  return secret;
+}
+
+std::string LocalControllerAuthenticator::controllerId(std::string_view publicKey) {
+  std::string fingerprint = TavolinKeyPinning::fingerprint(publicKey);
+  std::erase(fingerprint, ':');
+  return "local-controller-" + fingerprint;
+}
+
+void LocalControllerAuthenticator::refuse(const std::string& peer, const LocalHTTPRequest& request,
+                                          std::string_view reason) {
+  recordAuthFailure(peer, request, reason);
+  throw LocalHTTPError::unauthorized(std::string(reason));
+}
+
+// A failure exactly at the cut-off still counts.
+void LocalControllerAuthenticator::pruneFailures(Failures& failures) const {
+  const Date cutoff = clock_.now() - failureWindow;
+  std::erase_if(failures, [&](Date failedAt) { return failedAt < cutoff; });
+}
+
+// Forwarded-for values are chosen by the client, so every failure may name a new peer. Dropping
+// peers whose failures have all aged out whenever the table has doubled keeps it to the peers
+// seen within the window, at a constant cost per failure on average.
+void LocalControllerAuthenticator::forgetIdlePeers() {
+  if (authFailuresByPeer_.size() < std::max(kSweepFloor, 2 * peersAfterLastSweep_))
+    return;
+  for (auto entry = authFailuresByPeer_.begin(); entry != authFailuresByPeer_.end();) {
+    pruneFailures(entry->second);
+    entry = entry->second.empty() ? authFailuresByPeer_.erase(entry) : std::next(entry);
+  }
+  peersAfterLastSweep_ = authFailuresByPeer_.size();
+}
+
+std::string LocalControllerAuthenticator::trustController(std::string_view publicKey) {
+  std::string id = controllerId(publicKey);
+  try {
+    keyPinning_.verifyOrTrustController(id, publicKey);
+  } catch (const TavolinKeyPinningError& error) {
+    throw LocalHTTPError::internalServerError(error.description());
+  }
+  return id;
+}
+
+void LocalControllerAuthenticator::audit(const std::string& peer, const LocalHTTPRequest& request,
+                                         std::string_view outcome, std::string_view detail,
+                                         std::optional<std::string_view> controllerId) {
+  auditStore_.record({.remoteAddress = peer,
+                      .route = routeName(request),
+                      .method = request.method,
+                      .path = request.path,
+                      .outcome = outcome,
+                      .detail = detail,
+                      .controllerId = controllerId});
+}
+
+}  // namespace tavolin

@@ -1,0 +1,75 @@
+// Peer classification of arbitrary endpoint and forwarded-for text, checked against the rules
+// that must hold whatever the text: the forwarded peer is one trimmed list entry, a forwarded
+// request is never local, matching ignores case and surrounding blanks, and the audit address is
+// lower-case.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "TavolinCore/Foundation/Whitespace.hpp"
+#include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
+#include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
+
+namespace {
+
+void require(bool condition) {
+  if (!condition)
+    std::abort();
+}
+
+std::string asciiUppercased(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tavolin;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+
+  const bool local = isLocalPairingPeer(text);
+  require(local == isLocalPairingPeer(asciiUppercased(text)));
+  require(local == isLocalPairingPeer(" \t" + text + "\r\n\u00A0"));
+  require(!isTailscaleIPv4(text) || isPrivateMeshAddress(text));
+
+  const std::string normalized = SecurityAuditStore::normalizedRemoteAddress(text);
+  require(!normalized.empty() && normalized == asciiLowercased(normalized));
+
+  LocalHTTPRequest direct;
+  direct.remotePeer = text;
+  require(authPeerIdentifier(direct) == text);
+  const std::string_view directRoute = routeName(direct);
+  require(directRoute == LocalRouteNames::localNetwork ||
+          directRoute == LocalRouteNames::privateMesh);
+  require(isDirectLocalRequest(direct) == local);
+  require(isTrustedWebPairingTransport(direct) == local);
+  require(isTrustedDirectAccessTransport(direct) == local);
+
+  LocalHTTPRequest forwarded;
+  forwarded.headers = {{"x-forwarded-for", text}};
+  forwarded.remotePeer = "::1";
+  const std::string peer = authPeerIdentifier(forwarded);
+  require(!peer.empty() && peer.find(',') == std::string::npos &&
+          trimmedWhitespaceAndNewlines(peer) == peer);
+  require(peer == "::1" || text.find(peer) != std::string::npos);
+  const std::string_view forwardedRoute = routeName(forwarded);
+  require(forwardedRoute == LocalRouteNames::directInternet ||
+          forwardedRoute == LocalRouteNames::privateMesh);
+  require(!isDirectLocalRequest(forwarded) && !isTrustedWebPairingTransport(forwarded) &&
+          !isTrustedDirectAccessTransport(forwarded));
+
+  const std::size_t half = text.size() / 2;
+  const std::string_view first = std::string_view(text).substr(0, half);
+  const std::string_view second = std::string_view(text).substr(half);
+  require(constantTimeEqual(text, text));
+  require(!constantTimeEqual(text, text + '\0'));
+  require(constantTimeEqual(first, second) == (first == second));
+  return 0;
+}
