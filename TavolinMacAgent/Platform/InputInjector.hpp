@@ -23,8 +23,9 @@ class InputInjector {
   // the display is unreachable or lacks synthetic input.
   virtual bool isTrusted() = 0;
 
-  // One key going down or up. `keyCode` is a code of the key-name table (KeyNames::keyCode);
-  // the modifiers are held around the key by the implementation.
+  // One key going down or up. `keyCode` is a code of the key-name table (KeyNames::keyCode).
+  // The modifiers go down before the key event and up after it within this call, so the event
+  // carries them and nothing stays held; a modifier key held on its own is a key like others.
   virtual bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) = 0;
 
   // Types `text` (valid UTF-8, any script) as key presses, whether or not the current layout
@@ -37,7 +38,8 @@ class InputInjector {
                          KeyNames::ModifierFlags modifiers, int clickState) = 0;
 
   // A two-axis scroll in pixels at the cursor: positive `deltaY` scrolls up, positive `deltaX`
-  // scrolls left (the wheel's own sign convention).
+  // scrolls left (the wheel's own sign convention). A system with wheel clicks only turns the
+  // pixels into clicks and carries the rest over to the next scroll.
   virtual bool postScroll(std::int32_t deltaX, std::int32_t deltaY) = 0;
 
   // The cursor position in global points; nothing when it cannot be read.

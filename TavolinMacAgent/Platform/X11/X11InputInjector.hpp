@@ -1,0 +1,106 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include <boost/asio/steady_timer.hpp>
+#include <xcb/xcb.h>
+
+#include "TavolinCore/Runtime/SerialQueue.hpp"
+#include "TavolinMacAgent/Platform/InputInjector.hpp"
+#include "TavolinMacAgent/Platform/X11/X11Connection.hpp"
+#include "TavolinMacAgent/Platform/X11/X11KeyboardMapping.hpp"
+#include "TavolinMacAgent/Platform/X11/X11WheelAxis.hpp"
+
+namespace tavolin {
+
+// Synthetic input through the XTEST extension, as if from the core keyboard and pointer.
+//
+// Keys are found in the server's keyboard mapping, read afresh for every call so a layout
+// switch shows at once. A keysym the layout lacks (most of Unicode, often F13-F20 or the media
+// keys) is typed on a borrowed spare keycode, all bound at once at the start of a call. Clients
+// look the new mapping up only when they handle the MappingNotify that precedes the key events, so
+// a borrowed keycode is never rebound right after its key events: it is unbound one second
+// after the last call that used it (on the injector's own queue), and rebound within a call
+// only once the keycode has rested. A text with more distinct missing characters than there
+// are spare keycodes is therefore typed in rounds, the caller waiting between them.
+//
+// Thread-safe: each call holds the injector's lock, so calls from the main actor and the
+// low-latency input queue do not interleave their events. Give it a connector of its own: it
+// discards the events that arrive on its connection (every client receives MappingNotify).
+// Destruction unbinds the borrowed keycodes at once.
+class X11InputInjector final : public InputInjector {
+ public:
+  using KeySym = X11KeySymbols::KeySym;
+
+  // How long a borrowed keycode keeps its keysym after its last use, and how long it rests
+  // before a call may rebind it (the caller waits for that, so it is kept short).
+  static constexpr std::chrono::milliseconds unbindDelay{1000};
+  static constexpr std::chrono::milliseconds rebindDelay{150};
+
+  explicit X11InputInjector(std::shared_ptr<X11DisplayConnector> connector);
+  ~X11InputInjector() override;
+  X11InputInjector(const X11InputInjector&) = delete;
+  X11InputInjector& operator=(const X11InputInjector&) = delete;
+
+  bool isTrusted() override;
+  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override;
+  // Control characters other than "\n", "\r" and "\t" are skipped; so are invalid bytes.
+  bool typeText(std::string_view text) override;
+  // X has no click state: a double click is two clicks posted back to back, which the
+  // receiving toolkit counts by their timing and position. A down or up event first moves the
+  // pointer to `point`; "dragged" is a motion with the button still held.
+  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
+                 KeyNames::ModifierFlags modifiers, int clickState) override;
+  // Buttons 4/5 (up/down) and 6/7 (left/right), at 50 pixels a click (X11WheelAxis).
+  bool postScroll(std::int32_t deltaX, std::int32_t deltaY) override;
+  std::optional<Point> cursorPosition() override;
+  bool warpCursor(Point point) override;
+
+ private:
+  struct Borrowed {
+    KeySym keysym;
+    std::chrono::steady_clock::time_point lastUsed;
+  };
+
+  // The working connection with the events it collected discarded, or nothing.
+  std::shared_ptr<X11Connection> connection();
+  // The same, when it can post synthetic input.
+  std::shared_ptr<X11Connection> inputConnection();
+  std::optional<X11KeyboardMapping> readMapping(X11Connection& connection);
+  // Binds borrowed keycodes so that `keysyms` can be typed, front first, and returns how many
+  // of them can be: all, or the front part that fits the spare keycodes.
+  std::size_t prepare(X11Connection& connection, X11KeyboardMapping& mapping,
+                      std::span<const KeySym> keysyms);
+  // Sends the rows of `keycodes` from `mapping` to the server.
+  void sendMapping(X11Connection& connection, const X11KeyboardMapping& mapping,
+                   std::vector<std::uint8_t> keycodes);
+  // Presses (or releases) the key of `keysym`, with Shift around it where its level needs it.
+  void key(X11Connection& connection, const X11KeyboardMapping& mapping, KeySym keysym, bool down);
+  void fake(X11Connection& connection, std::uint8_t type, std::uint8_t detail, int x = 0,
+            int y = 0);
+  // Whether the server accepted every event faked since the last call.
+  bool delivered(X11Connection& connection);
+  void scheduleUnbind();
+  void unbindIfDue();
+  void unbindBorrowed(X11Connection& connection);
+
+  std::shared_ptr<X11DisplayConnector> connector_;
+  std::mutex mutex_;
+  std::vector<xcb_void_cookie_t> pending_;
+  X11WheelAxis vertical_;
+  X11WheelAxis horizontal_;
+  // Keycodes bound to keysyms the layout lacked, on `borrowedOn_`.
+  std::map<std::uint8_t, Borrowed> borrowed_;
+  std::shared_ptr<X11Connection> borrowedOn_;
+  std::chrono::steady_clock::time_point unbindDue_;
+
+  SerialQueue unbindQueue_{"tavolin.x11-input-unbind"};
+  asio::steady_timer unbindTimer_{unbindQueue_.executor()};  // on unbindQueue_ only
+};
+
+}  // namespace tavolin
