@@ -22,12 +22,12 @@ namespace tavolin {
 //
 // Keys are found in the server's keyboard mapping, read afresh for every call so a layout
 // switch shows at once. A keysym the layout lacks (most of Unicode, often F13-F20 or the media
-// keys) is typed on a borrowed spare keycode, all bound at once at the start of a call. Clients
-// look the new mapping up only when they handle the MappingNotify that precedes the key events, so
-// a borrowed keycode is never rebound right after its key events: it is unbound one second
-// after the last call that used it (on the injector's own queue), and rebound within a call
-// only once the keycode has rested. A text with more distinct missing characters than there
-// are spare keycodes is therefore typed in rounds, the caller waiting between them.
+// keys) is typed on a borrowed spare keycode, bound in one batch before the key events. Clients
+// look the new mapping up only when they handle the MappingNotify that precedes the key
+// events, so a borrowed keycode is never rebound right after its key events: borrowed keycodes
+// are unbound one second after the last keyboard call (on the injector's own queue), and one is
+// rebound within a call only once it has rested. A text with more distinct missing characters
+// than there are spare keycodes is therefore typed in rounds, the caller waiting between them.
 //
 // Thread-safe: each call holds the injector's lock, so calls from the main actor and the
 // low-latency input queue do not interleave their events. Give it a connector of its own: it
