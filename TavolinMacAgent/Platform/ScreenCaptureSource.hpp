@@ -16,7 +16,8 @@ struct CapturedImage {
   int width = 0;
   int height = 0;
   std::size_t stride = 0;  // bytes per row
-  // Monotonic uptime in nanoseconds at which the pixels were read.
+  // When the pixels were read, in host clock ticks (ScreenCaptureTiming); on Linux that is
+  // CLOCK_MONOTONIC nanoseconds.
   std::uint64_t uptimeNs = 0;
 };
 
