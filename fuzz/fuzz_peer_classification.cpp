@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(!isTailscaleIPv4(text) || isPrivateMeshAddress(text));
 
   const std::string normalized = SecurityAuditStore::normalizedRemoteAddress(text);
-  require(!normalized.empty() && normalized == asciiLowercased(normalized));
+  require(normalized == asciiLowercased(normalized));
 
   LocalHTTPRequest direct;
   direct.remotePeer = text;
