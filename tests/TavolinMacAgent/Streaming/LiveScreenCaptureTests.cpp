@@ -187,6 +187,8 @@ TEST(LiveScreenCapture, StartAndStop_AreIdempotentAndRestartStartsOver) {
   EXPECT_FALSE(live.isRunning());
   EXPECT_EQ(capture->sourcesMade(), 1);
 
+  // Slow enough that frame 1 is still queued when the test looks.
+  live.reconfigure({1, {}, LiveScreenPixelFormat::bgra});
   live.start();
   const auto frame = live.waitForFrame(10s);
   ASSERT_TRUE(frame);
