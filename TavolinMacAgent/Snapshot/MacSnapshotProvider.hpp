@@ -28,10 +28,10 @@ class MacSnapshotProvider {
     std::shared_ptr<WindowList> windowList{};
     std::shared_ptr<BrowserTabs> browserTabs{};
     std::shared_ptr<SystemInfo> systemInfo{};
-    // The accessibility permission (InputInjector::isTrusted).
-    std::function<bool()> accessibilityTrusted{};
     // The screen-capture permission (ScreenCapture::canCapture).
     std::function<bool()> screenCaptureAllowed{};
+    // The accessibility permission (InputInjector::isTrusted).
+    std::function<bool()> accessibilityTrusted{};
     // TavolinFeatureFlags::phoneHostModeEnabled with the agent's defaults and environment.
     std::function<bool()> phoneHostModeEnabled{};
   };

@@ -49,8 +49,8 @@ class MacSnapshotProviderTest : public ::testing::Test {
                                 .windowList = windowList,
                                 .browserTabs = browserTabs,
                                 .systemInfo = systemInfo,
-                                .accessibilityTrusted = [this] { return accessibility; },
                                 .screenCaptureAllowed = [this] { return screenCapture; },
+                                .accessibilityTrusted = [this] { return accessibility; },
                                 .phoneHostModeEnabled = [this] { return phoneHost; }});
   }
 
