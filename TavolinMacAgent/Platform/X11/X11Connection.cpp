@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TavolinMacAgent/Platform/X11/X11Latin1.hpp"
+
 namespace tavolin {
 
 std::shared_ptr<X11Connection> X11Connection::open(const std::string& displayName) {
@@ -98,7 +100,9 @@ std::vector<std::uint32_t> X11Connection::cardinals(xcb_window_t window, xcb_ato
   if (!found || found->format != 32)
     return values;
   values.resize(found->bytes.size() / 4);
-  std::memcpy(values.data(), found->bytes.data(), values.size() * 4);
+  // An empty property has no buffer at all.
+  if (!values.empty())
+    std::memcpy(values.data(), found->bytes.data(), values.size() * 4);
   return values;
 }
 
@@ -110,16 +114,7 @@ std::optional<std::string> X11Connection::text(xcb_window_t window, xcb_atom_t p
   auto latin1 = this->property(window, property, XCB_ATOM_STRING);
   if (!latin1 || latin1->format != 8)
     return std::nullopt;
-  std::string result;
-  for (std::uint8_t byte : latin1->bytes) {
-    if (byte < 0x80) {
-      result.push_back(static_cast<char>(byte));
-    } else {
-      result.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      result.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return result;
+  return latin1ToUTF8(latin1->bytes);
 }
 
 X11DisplayConnector::X11DisplayConnector(std::string displayName)

@@ -5,11 +5,15 @@
 namespace tavolin {
 
 Rect x11MainDisplayRect(X11Connection& connection) {
-  const Rect root{0, 0, static_cast<double>(connection.screen()->width_in_pixels),
-                  static_cast<double>(connection.screen()->height_in_pixels)};
+  xcb_connection_t* c = connection.get();
+  // The setup data keeps the size the screen had at connection time; ask for the current one.
+  XcbReply<xcb_get_geometry_reply_t> geometry(
+      xcb_get_geometry_reply(c, xcb_get_geometry(c, connection.root()), nullptr));
+  const Rect root{
+      0, 0, static_cast<double>(geometry ? geometry->width : connection.screen()->width_in_pixels),
+      static_cast<double>(geometry ? geometry->height : connection.screen()->height_in_pixels)};
   if (!connection.hasExtension("RANDR"))
     return root;
-  xcb_connection_t* c = connection.get();
   XcbReply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
       c, xcb_randr_get_output_primary(c, connection.root()), nullptr));
   if (!primary || primary->output == XCB_NONE)

@@ -17,20 +17,6 @@ namespace {
 constexpr auto kActivationConfirmation = std::chrono::milliseconds(1500);
 constexpr auto kConfirmationPoll = std::chrono::milliseconds(25);
 
-// The values of a 32-bit property. Read here rather than through X11Connection::cardinals,
-// which hands memcpy the null buffer of an empty property (window managers set empty
-// _NET_WM_STATE and client lists), undefined behaviour that the sanitizers stop on.
-std::vector<std::uint32_t> values32(X11Connection& connection, xcb_window_t window,
-                                    xcb_atom_t property, xcb_atom_t type) {
-  std::vector<std::uint32_t> values;
-  const auto found = connection.property(window, property, type);
-  if (!found || found->format != 32 || found->bytes.size() < 4)
-    return values;
-  values.resize(found->bytes.size() / 4);
-  std::memcpy(values.data(), found->bytes.data(), values.size() * 4);
-  return values;
-}
-
 struct WindowClass {
   std::string instance;
   std::string name;
@@ -74,7 +60,7 @@ X11WindowType windowType(X11Connection& connection, xcb_window_t window) {
   };
   // The first type the window lists that we know wins, as the window manager reads it.
   for (std::uint32_t atom :
-       values32(connection, window, connection.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM)) {
+       connection.cardinals(window, connection.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM)) {
     for (const auto& [name, type] : kTypes) {
       if (atom == connection.atom(name))
         return type;
@@ -93,16 +79,16 @@ bool isViewable(X11Connection& connection, xcb_window_t window) {
 // may outlive it).
 bool hasEWMHWindowManager(X11Connection& connection) {
   const xcb_atom_t check = connection.atom("_NET_SUPPORTING_WM_CHECK");
-  const auto fromRoot = values32(connection, connection.root(), check, XCB_ATOM_WINDOW);
+  const auto fromRoot = connection.cardinals(connection.root(), check, XCB_ATOM_WINDOW);
   if (fromRoot.size() != 1)
     return false;
-  const auto fromChild = values32(connection, fromRoot.front(), check, XCB_ATOM_WINDOW);
+  const auto fromChild = connection.cardinals(fromRoot.front(), check, XCB_ATOM_WINDOW);
   return fromChild.size() == 1 && fromChild.front() == fromRoot.front();
 }
 
 bool supports(X11Connection& connection, std::string_view hint) {
   const auto supported =
-      values32(connection, connection.root(), connection.atom("_NET_SUPPORTED"), XCB_ATOM_ATOM);
+      connection.cardinals(connection.root(), connection.atom("_NET_SUPPORTED"), XCB_ATOM_ATOM);
   return std::find(supported.begin(), supported.end(), connection.atom(hint)) != supported.end();
 }
 
@@ -110,11 +96,11 @@ bool supports(X11Connection& connection, std::string_view hint) {
 std::vector<xcb_window_t> topLevelWindows(X11Connection& connection, bool managed) {
   std::vector<xcb_window_t> windows;
   if (managed) {
-    auto stacking = values32(connection, connection.root(),
-                             connection.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW);
+    auto stacking = connection.cardinals(
+        connection.root(), connection.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW);
     if (stacking.empty()) {
-      stacking = values32(connection, connection.root(), connection.atom("_NET_CLIENT_LIST"),
-                          XCB_ATOM_WINDOW);
+      stacking = connection.cardinals(connection.root(), connection.atom("_NET_CLIENT_LIST"),
+                                      XCB_ATOM_WINDOW);
     }
     windows.assign(stacking.rbegin(), stacking.rend());
     return windows;
@@ -138,8 +124,8 @@ std::vector<xcb_window_t> topLevelWindows(X11Connection& connection, bool manage
 
 xcb_window_t activeWindow(X11Connection& connection, bool managed) {
   if (managed) {
-    const auto active = values32(connection, connection.root(),
-                                 connection.atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
+    const auto active = connection.cardinals(
+        connection.root(), connection.atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
     return active.empty() ? xcb_window_t{XCB_WINDOW_NONE} : active.front();
   }
   XcbReply<xcb_get_input_focus_reply_t> focus(
@@ -251,13 +237,13 @@ X11ClientSnapshot readX11Clients(X11Connection& connection, DesktopEntryCatalog&
       continue;
     X11Client client;
     client.window = window;
-    if (const auto pid = values32(connection, window, pidAtom, XCB_ATOM_CARDINAL);
+    if (const auto pid = connection.cardinals(window, pidAtom, XCB_ATOM_CARDINAL);
         pid.size() == 1 && pid.front() > 0) {
       client.pid = pid.front();
     }
     client.title = windowTitle(connection, window);
     client.type = windowType(connection, window);
-    const auto states = values32(connection, window, stateAtom, XCB_ATOM_ATOM);
+    const auto states = connection.cardinals(window, stateAtom, XCB_ATOM_ATOM);
     const auto hasState = [&](xcb_atom_t state) {
       return std::find(states.begin(), states.end(), state) != states.end();
     };
