@@ -10,6 +10,13 @@
 #include "TavolinCore/Runtime/Executor.hpp"
 #include "TavolinCore/Security/DeviceIdentity.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
+#include "TavolinMacAgent/Commands/AppCommands.hpp"
+#include "TavolinMacAgent/Commands/CommandExecutor.hpp"
+#include "TavolinMacAgent/LocalNetwork/LocalNetworkControlPlane.hpp"
+#include "TavolinMacAgent/Platform/Platform.hpp"
+#include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
+#include "TavolinMacAgent/Snapshot/MacSnapshotProvider.hpp"
+#include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
 
 namespace tavolin {
 
@@ -27,6 +34,7 @@ class TavolinMacAgentApp {
   const std::string& baseURL() const { return baseURL_; }
   const std::shared_ptr<TokenStore>& tokenStore() const { return tokenStore_; }
   const std::optional<DeviceIdentity>& identity() const { return identity_; }
+  LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
 
  private:
   Executor mainExecutor_;
@@ -35,6 +43,18 @@ class TavolinMacAgentApp {
   std::optional<AppPaths> paths_;
   std::shared_ptr<TokenStore> tokenStore_;
   std::optional<DeviceIdentity> identity_;
+
+  // Built at launch and kept for the life of the process.
+  std::shared_ptr<const Clock> clock_ = std::make_shared<SystemClock>();
+  Platform platform_;
+  std::shared_ptr<CommandExecutor> commandExecutor_;
+  std::shared_ptr<AppCommands> appCommands_;
+  std::shared_ptr<MacSnapshotProvider> snapshotProvider_;
+  std::shared_ptr<ScreenFrameProvider> screenFrameProvider_;
+  std::shared_ptr<SecurityAuditStore> securityAuditStore_;
+  std::unique_ptr<LocalNetworkControlPlane> localNetwork_;
+
+  void registerCommandHandlers();
 };
 
 }  // namespace tavolin
