@@ -2,9 +2,11 @@
 // (crypto.subtle), btoa/atob for Base64. Reads one JSON request on stdin, writes one JSON answer
 // on stdout.
 //
+//   {"operation":"keyPair"} -> {"controllerPublicKey", "controllerPrivateKeyJwk"}
 //   {"operation":"seal", "agentPublicKey", "sessionId", "command":{type,payload,commandId},
-//    "frameBase64"}
-//     -> a fresh controller key pair seals the command envelope and the frame for the agent.
+//    "frameBase64", "controllerPrivateKeyJwk"?}
+//     -> the given controller key (else a fresh pair) seals the command envelope and the frame
+//        (when given) for the agent.
 //   {"operation":"open", "controllerPrivateKeyJwk", "agentPublicKey", "sessionId",
 //    "commandBase64", "frameBase64"}
 //     -> opens what the agent sealed; a failure is reported by the error's name.
@@ -108,8 +110,28 @@ async function open(key, sealed) {
   return new Uint8Array(plaintext);
 }
 
-async function sealOperation(request) {
+// The controller's key pair: the one given as a private JWK, else a fresh one.
+async function controllerPair(request) {
+  const jwk = request.controllerPrivateKeyJwk;
+  if (!jwk)
+    return subtle.generateKey(ecdh, true, ['deriveBits']);
+  return {
+    privateKey: await subtle.importKey('jwk', jwk, ecdh, true, ['deriveBits']),
+    publicKey: await subtle.importKey('jwk', {kty: jwk.kty, crv: jwk.crv, x: jwk.x, y: jwk.y},
+                                      ecdh, true, []),
+  };
+}
+
+async function keyPairOperation() {
   const pair = await subtle.generateKey(ecdh, true, ['deriveBits']);
+  return {
+    controllerPublicKey: await exportRawPublicKey(pair.publicKey),
+    controllerPrivateKeyJwk: await subtle.exportKey('jwk', pair.privateKey),
+  };
+}
+
+async function sealOperation(request) {
+  const pair = await controllerPair(request);
   const agentKey = await importPeerKey(request.agentPublicKey);
   const commandKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, commandLabel);
   const frameKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, frameLabel);
@@ -124,7 +146,7 @@ async function sealOperation(request) {
     sentAt: new Date().toISOString(),
   };
   const sealedCommand = await seal(commandKey, encoder.encode(JSON.stringify(envelope)));
-  const sealedFrame = await seal(frameKey, base64ToBytes(request.frameBase64));
+  const sealedFrame = await seal(frameKey, base64ToBytes(request.frameBase64 ?? ''));
   const commandKeyBits = await sessionKeyBits(
       pair.privateKey,
       agentKey,
@@ -146,7 +168,7 @@ async function sealOperation(request) {
         byteLength: sealedCommand.length,
       },
     },
-    frameBase64: bytesToBase64(sealedFrame),
+    frameBase64: request.frameBase64 ? bytesToBase64(sealedFrame) : null,
   };
 }
 
@@ -208,6 +230,7 @@ async function readStandardInput() {
 
 const request = JSON.parse(await readStandardInput());
 const operations = {
+  keyPair: keyPairOperation,
   seal: sealOperation,
   open: openOperation,
   sealEnvelopes: sealEnvelopesOperation,
