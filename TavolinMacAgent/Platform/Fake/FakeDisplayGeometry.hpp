@@ -14,7 +14,8 @@ class FakeDisplayGeometry final : public DisplayGeometry {
 
   std::optional<Rect> mainDisplayBounds() override { return bounds; }
   std::optional<PixelSize> mainDisplayPixelSize() override {
-    if (!bounds) return std::nullopt;
+    if (!bounds)
+      return std::nullopt;
     return PixelSize{static_cast<int>(bounds->width), static_cast<int>(bounds->height)};
   }
 
