@@ -22,6 +22,8 @@
 #include "TavolinMacAgent/Streaming/LiveScreenCapture.hpp"
 #include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
 
+#include "bench/BenchFigures.hpp"
+
 namespace {
 
 using namespace tavolin;
@@ -34,20 +36,8 @@ double secondsSince(Stopwatch::time_point start) {
   return std::chrono::duration<double>(Stopwatch::now() - start).count();
 }
 
-struct Figures {
-  double median = 0;
-  double p95 = 0;
-};
-
-Figures figuresOf(std::vector<double> milliseconds) {
-  std::sort(milliseconds.begin(), milliseconds.end());
-  const auto at = [&](double quantile) {
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(quantile * static_cast<double>(milliseconds.size())));
-    return milliseconds[std::clamp<std::size_t>(rank, 1, milliseconds.size()) - 1];
-  };
-  return {at(0.5), at(0.95)};
-}
+using bench::Figures;
+using bench::figuresOf;
 
 // A desktop: a gradient wallpaper, windows full of text-like marks, and a photo-like area.
 std::vector<std::uint8_t> desktopPicture(int width, int height) {

@@ -25,6 +25,8 @@
 #include "TavolinCore/Runtime/Clock.hpp"
 #include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
 
+#include "bench/BenchFigures.hpp"
+
 namespace {
 
 using namespace tavolin;
@@ -33,20 +35,8 @@ using Stopwatch = std::chrono::steady_clock;
 
 constexpr long kTmpfsMagic = 0x01021994;
 
-struct Figures {
-  double median = 0;
-  double p95 = 0;
-};
-
-Figures figuresOf(std::vector<double> milliseconds) {
-  std::sort(milliseconds.begin(), milliseconds.end());
-  const auto at = [&](double quantile) {
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(quantile * static_cast<double>(milliseconds.size())));
-    return milliseconds[std::clamp<std::size_t>(rank, 1, milliseconds.size()) - 1];
-  };
-  return {at(0.5), at(0.95)};
-}
+using bench::Figures;
+using bench::figuresOf;
 
 Figures time(int iterations, const std::function<void()>& operation) {
   std::vector<double> milliseconds;
