@@ -1,6 +1,7 @@
 #include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 
 #include "TavolinCore/Foundation/Whitespace.hpp"
+#include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
 
 namespace tavolin {
 
@@ -13,17 +14,19 @@ std::vector<TavolinICEServer> directInternetSTUNServers(const Environment& envir
   if (value.empty())
     return {TavolinICEServer{{"stun:stun.l.google.com:19302"}}};
 
-  std::vector<TavolinICEServer> servers;
+  TavolinICEServer server;
   std::string_view rest = value;
   while (!rest.empty()) {
     const auto comma = rest.find(',');
     const std::string_view url = trimmedWhitespaceAndNewlines(rest.substr(0, comma));
     rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-    if (url.starts_with("stun:") || url.starts_with("stuns:")) {
-      servers.push_back(TavolinICEServer{{std::string(url)}});
+    if (!url.empty() && !TavolinConnectionPolicies::isRelayURL(url)) {
+      server.urls.emplace_back(url);
     }
   }
-  return servers;
+  if (server.urls.empty())
+    return {};
+  return {server};
 }
 
 }  // namespace tavolin

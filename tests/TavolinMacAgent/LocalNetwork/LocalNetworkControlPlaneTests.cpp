@@ -8,6 +8,7 @@
 #include "TavolinCore/Records/WebPairRecords.hpp"
 #include "TavolinCore/Security/MemoryTokenStore.hpp"
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
+#include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalNetworkControlPlane.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeBrowserTabs.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeDisplayGeometry.hpp"
@@ -371,6 +372,18 @@ TEST_F(LocalNetworkControlPlaneTest, Start_AdvertisesAndReportsReadyWithTheStore
             std::string::npos);
   plane->stop();
   EXPECT_EQ(advertiser->withdrawals, 1);
+}
+
+TEST(DirectInternetSTUN, RelaysDroppedNoneMeansNoneAndUnsetMeansTheDefault) {
+  EXPECT_TRUE(directInternetSTUNServers({{"TAVOLIN_DIRECT_STUN_URLS", " NONE "}}).empty());
+  EXPECT_TRUE(directInternetSTUNServers({{"TAVOLIN_DIRECT_STUN_URLS", "turn:a, turns:b"}}).empty());
+  const auto kept = directInternetSTUNServers(
+      {{"TAVOLIN_DIRECT_STUN_URLS", "turn:relay, stun:a:3478 ,, stun:b"}});
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].urls, (std::vector<std::string>{"stun:a:3478", "stun:b"}));
+  const auto fallback = directInternetSTUNServers({});
+  ASSERT_EQ(fallback.size(), 1u);
+  EXPECT_TRUE(fallback[0].urls.at(0).starts_with("stun:"));
 }
 
 }  // namespace
