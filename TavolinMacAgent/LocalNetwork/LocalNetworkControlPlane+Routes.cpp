@@ -124,6 +124,10 @@ Awaitable<LocalNetworkControlPlane::RouteAnswer> LocalNetworkControlPlane::route
     DirectAccessRevocationResponse revocation = co_await revokeDirectAccess();
     co_return reply(200, encodeJSON(revocation));
   }
+  if (get && path == "/v1/local/direct-readiness") {
+    requireLocalPairing("direct_readiness_requires_local_pairing");
+    co_return reply(200, encodeJSON(directReadiness()));
+  }
 
   if (path.starts_with("/v1/controllers/security/")) {
     const auto controller = authenticator_.verifyController(request);

@@ -7,6 +7,8 @@
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
+#include "TavolinMacAgent/LocalNetwork/DirectReadiness.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
 #include "TavolinMacAgent/LocalNetwork/WebConsolePage.hpp"
 
@@ -253,12 +255,26 @@ DirectAccessConfigResponse LocalNetworkControlPlane::directAccessConfig() {
   DirectAccessConfigResponse config;
   config.device = currentDevice();
   config.tokenSecret = authenticator_.directAccessSecret();
-  const auto bound = listener_ ? listener_->port() : std::nullopt;
-  config.listenPort = bound.value_or(LocalHTTPListener::preferredPort(dependencies_.environment));
+  config.listenPort = localAgentPort();
   config.requiresHTTPS = true;
   config.recommendedExternalPort = 443;
   config.route = "direct-internet";
   return config;
+}
+
+DirectReadinessResponse LocalNetworkControlPlane::directReadiness() {
+  return tavolin::directReadiness(
+      {.device = currentDevice(),
+       .generatedAt = TavolinISO8601::string(now()),
+       .localAgentPort = localAgentPort(),
+       .directAccessTokenAvailable = authenticator_.directAccessSecretIfPresent().has_value(),
+       .addresses = networkInterfaceAddresses(dependencies_.systemInfo->interfaceAddresses()),
+       .stunServers = directInternetSTUNServers(dependencies_.environment)});
+}
+
+std::int64_t LocalNetworkControlPlane::localAgentPort() const {
+  const auto bound = listener_ ? listener_->port() : std::nullopt;
+  return bound.value_or(LocalHTTPListener::preferredPort(dependencies_.environment));
 }
 
 void LocalNetworkControlPlane::refuseBlockedPeer(const LocalHTTPRequest& request) {

@@ -113,6 +113,9 @@ class LocalNetworkControlPlane {
   const DeviceIdentity& identity();
   Awaitable<DeviceSnapshot> currentSnapshot();
   DirectAccessConfigResponse directAccessConfig();
+  DirectReadinessResponse directReadiness();
+  // The bound port, or the preferred one while nothing is bound.
+  std::int64_t localAgentPort() const;
 
   Awaitable<RemoteSession> createLocalSession(const CreateSessionPayload& payload,
                                               const LocalControllerAuth& controller,

@@ -2,11 +2,22 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavolin {
 
-// Identity strings of this computer and its operating system. Thread-safe; values are read
-// afresh on each call (the host name may change while the agent runs).
+// One address of a network interface, in numeric text.
+struct InterfaceAddress {
+  enum class Family { ipv4, ipv6 };
+  std::string interfaceName;
+  Family family = Family::ipv4;
+  std::string address;
+  bool operator==(const InterfaceAddress&) const = default;
+};
+
+// Identity strings of this computer, its operating system and its network addresses.
+// Thread-safe; values are read afresh on each call (the host name and the addresses may change
+// while the agent runs).
 class SystemInfo {
  public:
   virtual ~SystemInfo() = default;
@@ -19,6 +30,8 @@ class SystemInfo {
   virtual std::string osVersion() = 0;
   // "linux" here; what controllers use to pick key layouts and wording.
   virtual std::string platformName() = 0;
+  // The IPv4 and IPv6 addresses of every interface; empty when the list cannot be read.
+  virtual std::vector<InterfaceAddress> interfaceAddresses() = 0;
 };
 
 }  // namespace tavolin

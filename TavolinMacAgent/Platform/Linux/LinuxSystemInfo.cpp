@@ -3,6 +3,9 @@
 #include <fstream>
 #include <iterator>
 
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -101,6 +104,30 @@ std::string LinuxSystemInfo::osVersion() {
   utsname system{};
   const std::string kernel = uname(&system) == 0 ? system.release : "";
   return linuxOSVersion(osRelease, kernel);
+}
+
+std::vector<InterfaceAddress> LinuxSystemInfo::interfaceAddresses() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0)
+    return {};
+  std::vector<InterfaceAddress> addresses;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_name == nullptr)
+      continue;
+    const int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6)
+      continue;
+    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    char text[NI_MAXHOST] = {};
+    if (getnameinfo(entry->ifa_addr, length, text, sizeof(text), nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    addresses.push_back(
+        {entry->ifa_name,
+         family == AF_INET ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6,
+         text});
+  }
+  freeifaddrs(list);
+  return addresses;
 }
 
 }  // namespace tavolin

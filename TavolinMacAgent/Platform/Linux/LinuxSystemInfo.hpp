@@ -16,7 +16,7 @@ std::optional<std::string> osReleaseValue(std::string_view text, std::string_vie
 // leading version numbers + ")", e.g. "Linux Debian 12 (6.1.0)".
 std::string linuxOSVersion(std::string_view osRelease, std::string_view kernelRelease);
 
-// Reads /etc/os-release (else /usr/lib/os-release), /etc/machine-info and uname.
+// Reads /etc/os-release (else /usr/lib/os-release), /etc/machine-info, uname and getifaddrs.
 class LinuxSystemInfo final : public SystemInfo {
  public:
   explicit LinuxSystemInfo(std::filesystem::path etc = "/etc");
@@ -25,6 +25,7 @@ class LinuxSystemInfo final : public SystemInfo {
   std::optional<std::string> computerName() override;
   std::string osVersion() override;
   std::string platformName() override { return "linux"; }
+  std::vector<InterfaceAddress> interfaceAddresses() override;
 
  private:
   std::filesystem::path etc_;

@@ -332,6 +332,33 @@ TEST_F(LocalNetworkControlPlaneTest, Transport_RemoteRoutesGetSTUNLocalOnesNone)
             R"({"error":"invalid_direct_access_token"})");
 }
 
+TEST_F(LocalNetworkControlPlaneTest, DirectReadiness_LocalPairingOnlyWithAddressesAndMesh) {
+  startPlane();
+  systemInfo->addresses = {{"eth0", InterfaceAddress::Family::ipv4, "192.168.1.5"},
+                           {"tailscale0", InterfaceAddress::Family::ipv4, "100.90.1.2"}};
+  const auto response = send("GET", "/v1/local/direct-readiness", {}, localAuth());
+  ASSERT_EQ(response.statusCode, 200) << response.body;
+  const auto report = decoded<DirectReadinessResponse>(response);
+  const std::string port = std::to_string(*plane->status().port);
+  EXPECT_EQ(report.localAgentPort, *plane->status().port);
+  EXPECT_EQ(report.localIPv4Addresses, std::vector<std::string>{"192.168.1.5"});
+  EXPECT_TRUE(report.privateMesh.tailscaleInterfaceDetected);
+  EXPECT_TRUE(report.privateMesh.suggestedServeCommand.ends_with("http://127.0.0.1:" + port));
+  EXPECT_FALSE(report.stunURLs.empty());
+  EXPECT_FALSE(report.directAccessTokenAvailable);
+  EXPECT_LT(response.body.find("\"device\""), response.body.find("\"security\""));
+
+  const std::string secret = plane->authenticator().directAccessSecret();
+  EXPECT_TRUE(
+      decoded<DirectReadinessResponse>(send("GET", "/v1/local/direct-readiness", {}, localAuth()))
+          .directAccessTokenAvailable);
+  const auto direct =
+      send("GET", "/v1/local/direct-readiness", {},
+           {{"authorization", "Bearer direct.v1." + secret + "." + controllerPublicKey}});
+  EXPECT_EQ(direct.statusCode, 401);
+  EXPECT_EQ(direct.body, R"({"error":"direct_readiness_requires_local_pairing"})");
+}
+
 TEST_F(LocalNetworkControlPlaneTest, Security_BlockedPeersRefusedAndEmergencyStopEndsSessions) {
   createSession();
   const auto blocked = send("POST", "/v1/controllers/security/blocks",
