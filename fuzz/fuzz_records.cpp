@@ -1,12 +1,14 @@
-// Decodes arbitrary bytes as the records the agent receives from control planes; whatever
-// decodes must encode to JSON that decodes again. (Exact equality is not asked: Boost.JSON 1.81
-// may parse extreme numbers inside payload objects a few units in the last place off.)
+// Decodes arbitrary bytes as the records the agent receives from control planes and over data
+// channels; whatever decodes must encode to JSON that decodes again. (Exact equality is not
+// asked: Boost.JSON 1.81 may parse extreme numbers inside payload objects a few units in the
+// last place off.)
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "TavolinCore/Records/Records.hpp"
+#include "TavolinCore/Streaming/TavolinDataChannel.hpp"
 
 namespace {
 
@@ -35,5 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   roundTrip<tavolin::DeviceDetailResponse>(text);
   roundTrip<tavolin::TransportConfigResponse>(text);
   roundTrip<tavolin::ScreenFramePayload>(text);
+  roundTrip<tavolin::TavolinDataChannelEnvelope>(text);
+  roundTrip<tavolin::TavolinDirectPingMessage>(text);
+  roundTrip<tavolin::TavolinDirectCommandMessage>(text);
   return 0;
 }

@@ -63,6 +63,19 @@ std::int64_t JSONCoding<std::int64_t>::decode(const boost::json::value& json,
   json_detail::throwTypeMismatch("an integer", path);
 }
 
+std::uint64_t JSONCoding<std::uint64_t>::decode(const boost::json::value& json,
+                                                std::string_view path) {
+  if (const auto* value = json.if_uint64())
+    return *value;
+  if (const auto* value = json.if_int64(); value && *value >= 0)
+    return static_cast<std::uint64_t>(*value);
+  if (const auto* value = json.if_double()) {
+    if (std::trunc(*value) == *value && *value >= 0 && *value < 18446744073709551616.0)
+      return static_cast<std::uint64_t>(*value);
+  }
+  json_detail::throwTypeMismatch("a non-negative integer", path);
+}
+
 double JSONCoding<double>::decode(const boost::json::value& json, std::string_view path) {
   if (const auto* value = json.if_double())
     return *value;

@@ -58,6 +58,13 @@ struct JSONCoding<std::int64_t> {
   static std::int64_t decode(const boost::json::value& json, std::string_view path);
 };
 
+// Monotonic clocks in nanoseconds; negative values fail, like fractions.
+template <>
+struct JSONCoding<std::uint64_t> {
+  static boost::json::value encode(std::uint64_t value) { return value; }
+  static std::uint64_t decode(const boost::json::value& json, std::string_view path);
+};
+
 template <>
 struct JSONCoding<double> {
   static boost::json::value encode(double value) { return jsonNumber(value); }
