@@ -1,0 +1,30 @@
+# Sourced by the benchmark scripts: a private Xvfb display and the agent on it, ready to serve.
+# Expects `work` (a scratch directory) and a `pids` array that the caller's EXIT trap kills.
+
+# bench_start_display <WxHxD>: sets `display`.
+bench_start_display() {
+  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$work/display" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  display=":$(head -n 1 "$work/display")"
+}
+
+# bench_start_agent <build dir>: runs the agent on `display` with a private home; sets
+# `agent_pid`, `port`, `code` (the local pairing code) and `base` (its URL).
+bench_start_agent() {
+  DISPLAY="$display" HOME="$work" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
+    XDG_STATE_HOME="$work/state" TAVOLIN_API_URL=http://127.0.0.1:9 \
+    "$1/tavolin-agent" 2>"$work/agent.log" &
+  agent_pid=$!
+  pids+=($agent_pid)
+  local ready=""
+  for _ in $(seq 200); do
+    ready="$(grep -o 'TAVOLIN_LOCAL_NETWORK_READY port=[0-9]* code=[0-9]*' "$work/agent.log" || true)"
+    [ -n "$ready" ] && break
+    sleep 0.1
+  done
+  [ -n "$ready" ] || { echo "agent did not become ready" >&2; cat "$work/agent.log" >&2; exit 1; }
+  port="$(sed 's/.*port=\([0-9]*\).*/\1/' <<<"$ready")"
+  code="$(sed 's/.*code=\([0-9]*\).*/\1/' <<<"$ready")"
+  base="http://127.0.0.1:$port"
+}
