@@ -1,22 +1,16 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <variant>
 
-#include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Runtime/Clock.hpp"
 #include "TavolinCore/Runtime/Executor.hpp"
-#include "TavolinCore/Security/DeviceIdentity.hpp"
-#include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
+#include "TavolinMacAgent/Commands/EncryptedCommandIntake.hpp"
 
 namespace tavolin {
 
@@ -30,9 +24,6 @@ class CommandExecutor {
  public:
   // A handler answers one command type; it runs on the main actor and may await.
   using Handler = std::function<Awaitable<CompleteCommandPayload>(const JSONObject& payload)>;
-
-  static constexpr std::chrono::seconds encryptedCommandMaxAge{120};
-  static constexpr std::chrono::seconds encryptedCommandFutureSkew{30};
 
   // Without a token store every encrypted command is refused.
   CommandExecutor(std::shared_ptr<TokenStore> tokenStore, const Clock& clock);
@@ -52,32 +43,14 @@ class CommandExecutor {
 
   Awaitable<CompleteCommandPayload> execute(std::string_view type, const JSONObject& payload);
 
-  std::size_t replayCacheSize() const { return replayTimes_.size(); }
+  std::size_t replayCacheSize() const { return intake_.replayCacheSize(); }
 
  private:
-  // The opened envelope, or the failure that ends the command.
-  using Opened = std::variant<TavolinPlainCommandEnvelope, CompleteCommandPayload>;
-
-  Opened open(std::string_view sessionId, const JSONObject& payload);
-  std::optional<CompleteCommandPayload> admit(std::string_view sessionId,
-                                              const TavolinPlainCommandEnvelope& envelope);
-  const TavolinSessionCommandCrypto& commandCrypto(std::string_view sessionId,
-                                                   std::string_view senderPublicKey);
-  void pruneReplayCache(Date now);
   CompleteCommandPayload benchmarkNoop(const JSONObject& payload) const;
 
-  std::shared_ptr<TokenStore> tokenStore_;
   const Clock& clock_;
+  EncryptedCommandIntake intake_;
   std::unordered_map<std::string, Handler> handlers_;
-
-  std::optional<DeviceIdentity> cachedIdentity_;
-  std::optional<TavolinSessionCommandCrypto> cachedCommandCrypto_;
-  std::string cachedCommandCryptoContextKey_;
-
-  // Replay ids ("session|id") with the time they were accepted. Ordered by time as well, so
-  // pruning touches only the entries it removes.
-  std::unordered_map<std::string, std::multimap<Date, std::string>::iterator> replayTimes_;
-  std::multimap<Date, std::string> replayByTime_;
 };
 
 }  // namespace tavolin

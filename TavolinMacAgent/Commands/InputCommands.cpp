@@ -198,19 +198,7 @@ Awaitable<CompleteCommandPayload> pointerDragMove(const Context& context,
 }
 
 Awaitable<CompleteCommandPayload> pointerMove(const Context& context, const JSONObject& payload) {
-  const auto delta = givenPoint(payload, "deltaX", "deltaY");
-  if (!delta)
-    co_return failed("missing_pointer_delta");
-  if (delta->x == 0 && delta->y == 0)
-    co_return failed("empty_pointer_delta");
-  const PointerMoveOutcome moved =
-      movePointerBy(*context.injector, *context.geometry, delta->x, delta->y);
-  if (!moved.position)
-    co_return failed(moved.failureReason);
-  co_return succeeded({{"x", moved.position->x},
-                       {"y", moved.position->y},
-                       {"deltaX", delta->x},
-                       {"deltaY", delta->y}});
+  co_return pointerMoveCommand(*context.injector, *context.geometry, payload);
 }
 
 // Deltas past 32 bits are clamped: the wheel caps what one delta does anyway.
@@ -221,13 +209,7 @@ std::int32_t scrollDelta(const JSONObject& payload, std::string_view key) {
 }
 
 Awaitable<CompleteCommandPayload> scroll(const Context& context, const JSONObject& payload) {
-  const std::int32_t deltaX = scrollDelta(payload, "deltaX");
-  const std::int32_t deltaY = scrollDelta(payload, "deltaY");
-  if (deltaX == 0 && deltaY == 0)
-    co_return failed("missing_scroll_delta");
-  if (!context.injector->postScroll(deltaX, deltaY))
-    co_return failed("scroll_event_create_failed");
-  co_return succeeded({{"deltaX", deltaX}, {"deltaY", deltaY}});
+  co_return scrollCommand(*context.injector, payload);
 }
 
 Awaitable<CompleteCommandPayload> whenTrusted(std::shared_ptr<const Context> context,
@@ -238,6 +220,32 @@ Awaitable<CompleteCommandPayload> whenTrusted(std::shared_ptr<const Context> con
 }
 
 }  // namespace
+
+CompleteCommandPayload pointerMoveCommand(InputInjector& injector, DisplayGeometry& geometry,
+                                          const JSONObject& payload) {
+  const auto delta = givenPoint(payload, "deltaX", "deltaY");
+  if (!delta)
+    return failed("missing_pointer_delta");
+  if (delta->x == 0 && delta->y == 0)
+    return failed("empty_pointer_delta");
+  const PointerMoveOutcome moved = movePointerBy(injector, geometry, delta->x, delta->y);
+  if (!moved.position)
+    return failed(moved.failureReason);
+  return succeeded({{"x", moved.position->x},
+                    {"y", moved.position->y},
+                    {"deltaX", delta->x},
+                    {"deltaY", delta->y}});
+}
+
+CompleteCommandPayload scrollCommand(InputInjector& injector, const JSONObject& payload) {
+  const std::int32_t deltaX = scrollDelta(payload, "deltaX");
+  const std::int32_t deltaY = scrollDelta(payload, "deltaY");
+  if (deltaX == 0 && deltaY == 0)
+    return failed("missing_scroll_delta");
+  if (!injector.postScroll(deltaX, deltaY))
+    return failed("scroll_event_create_failed");
+  return succeeded({{"deltaX", deltaX}, {"deltaY", deltaY}});
+}
 
 std::optional<CompleteCommandPayload> accessibilityRefusal(InputInjector& injector) {
   if (injector.isTrusted())

@@ -30,6 +30,12 @@ struct PointerMoveOutcome {
 PointerMoveOutcome movePointerBy(InputInjector& injector, DisplayGeometry& geometry, double deltaX,
                                  double deltaY);
 
+// "pointer_move" and "scroll" as plain calls, for the low-latency input path that runs them off
+// the main actor. Thread-safe as the injector and the geometry are.
+CompleteCommandPayload pointerMoveCommand(InputInjector& injector, DisplayGeometry& geometry,
+                                          const JSONObject& payload);
+CompleteCommandPayload scrollCommand(InputInjector& injector, const JSONObject& payload);
+
 // The keyboard, pointer and scroll commands: "keyboard_text", "keyboard_shortcut",
 // "pointer_click", "pointer_button_down", "pointer_button_up", "pointer_drag",
 // "pointer_drag_move", "pointer_move" and "scroll". The handlers run on the main actor, with

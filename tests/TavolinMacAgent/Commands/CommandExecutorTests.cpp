@@ -6,38 +6,13 @@
 #include "tests/support/FlakyTokenStore.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/RunAwaitable.hpp"
+#include "tests/support/SealingController.hpp"
 
 namespace tavolin {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::runAwaitable;
-
-// A controller with its own key pair, sealing commands for the agent the way the wire expects.
-class Controller {
- public:
-  explicit Controller(std::string agentPublicKey) : agentPublicKey_(std::move(agentPublicKey)) {}
-
-  std::string publicKey() const { return base64URLEncode(key_.publicKey().rawRepresentation()); }
-
-  JSONObject seal(const std::string& plaintext, const std::string& sealedForSession) const {
-    const Bytes sealed = TavolinSessionCrypto::encryptCommand(byteSpan(plaintext), key_,
-                                                              agentPublicKey_, sealedForSession);
-    return {{"encryption", "p256-hkdf-sha256-aes-gcm"},
-            {"contentFormat", "tavolin-command-v1+json"},
-            {"senderPublicKey", publicKey()},
-            {"commandBase64", base64Encode(sealed)},
-            {"byteLength", static_cast<double>(sealed.size())}};
-  }
-
-  JSONObject seal(const TavolinPlainCommandEnvelope& envelope) const {
-    return seal(encodeJSON(envelope), envelope.sessionId.value_or("S"));
-  }
-
- private:
-  P256PrivateKey key_ = P256PrivateKey::generate();
-  std::string agentPublicKey_;
-};
 
 class CommandExecutorTest : public ::testing::Test {
  protected:
@@ -65,7 +40,7 @@ class CommandExecutorTest : public ::testing::Test {
   testing::ManualClock clock;
   CommandExecutor executor{store, clock};
   const DeviceIdentity agent = DeviceIdentity::loadOrCreate(*store);
-  const Controller controller{agent.publicKeyBase64URL()};
+  const testing::SealingController controller{agent.publicKeyBase64URL()};
 };
 
 TEST_F(CommandExecutorTest, OuterPayloadChecks_AnswerTheirReasonCodesInOrder) {
@@ -218,7 +193,7 @@ TEST_F(CommandExecutorTest, ReplayCache_IsPrunedToTheAgeWindow) {
 }
 
 TEST_F(CommandExecutorTest, KeyCache_FollowsSessionAndControllerChanges) {
-  const Controller other{agent.publicKeyBase64URL()};
+  const testing::SealingController other{agent.publicKeyBase64URL()};
   auto inT = envelope("k", clock.now());
   inT.sessionId = "T";
   for (int round = 0; round < 2; ++round) {
