@@ -17,6 +17,7 @@
 #include "TavolinMacAgent/Platform/Fake/FakeSystemInfo.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeWindowList.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeWorkspace.hpp"
+#include "TavolinMacAgent/Streaming/PublisherSignaling.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -295,6 +296,43 @@ TEST_F(LocalNetworkControlPlaneTest, Commands_ExecutedAtOnceAndStored) {
   const auto unknownType = send("POST", "/v1/controllers/sessions/" + session.id + "/commands",
                                 R"({"type":"Benchmark_noop","payload":{}})", localAuth());
   EXPECT_EQ(decoded<CommandResponse>(unknownType).command.status, "failed");
+}
+
+TEST_F(LocalNetworkControlPlaneTest, PublisherSignaling_ControllerSignalsArriveOnceInOrder) {
+  startPlane();
+  const auto session = createSession();
+  ASSERT_EQ(publisherRequests.size(), 1u);
+  const std::string signalsPath = "/v1/controllers/sessions/" + session.id + "/signals";
+  for (const char* type : {"answer", "ice", "quality"}) {
+    EXPECT_EQ(
+        send("POST", signalsPath, encodeJSON(SignalPayload{type, {}}), localAuth()).statusCode,
+        201);
+  }
+
+  std::vector<std::string> handled;
+  auto signaling = PublisherSignaling::make(
+      context.get_executor(),
+      TavolinAPIClient(publisherRequests[0].apiBaseURL, std::make_shared<HTTPClient>()),
+      publisherRequests[0].agentToken, session.id, "mac_webrtc_signal_poll");
+  signaling->start([&](const TavolinSignal& signal) -> Awaitable<void> {
+    handled.push_back(std::to_string(signal.sequence) + signal.type);
+    co_return;
+  });
+  // Several poll rounds and stream attempts: each signal must still be handled once.
+  context.restart();
+  for (int i = 0; i < 100 && handled.size() < 3; ++i)
+    context.run_for(std::chrono::milliseconds(20));
+  context.run_for(std::chrono::milliseconds(400));
+  signaling->stop();
+  context.run_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(handled, (std::vector<std::string>{"1answer", "2ice", "3quality"}));
+  EXPECT_EQ(signaling->lastSequence(), 3);
+
+  // This server has no signal event stream: the failure is reported once, not per attempt.
+  const auto fromAgent = decoded<SignalsResponse>(send("GET", signalsPath, {}, localAuth()));
+  ASSERT_EQ(fromAgent.signals.size(), 1u);
+  EXPECT_EQ(fromAgent.signals[0].type, "error");
+  EXPECT_EQ(*fromAgent.signals[0].payload.find("phase")->string(), "mac_webrtc_signal_poll");
 }
 
 TEST_F(LocalNetworkControlPlaneTest, Transport_RemoteRoutesGetSTUNLocalOnesNone) {
