@@ -20,6 +20,11 @@ void reportTaskFailure(const std::string& name, std::exception_ptr failure) {
   }
 }
 
+bool isCancellation(const std::exception& error) {
+  const auto* system = dynamic_cast<const boost::system::system_error*>(&error);
+  return system != nullptr && system->code() == asio::error::operation_aborted;
+}
+
 void Task::cancel() const {
   if (!state_)
     return;

@@ -18,6 +18,10 @@ namespace tavolin {
 // never reaches it.
 void reportTaskFailure(const std::string& name, std::exception_ptr failure);
 
+// True for the error a cancelled await throws (asio::error::operation_aborted); a task that
+// catches everything rethrows these so that cancellation still ends it.
+bool isCancellation(const std::exception& error);
+
 // A handle to a detached coroutine that can be cancelled. A cancelled task ends at its next
 // co_await (asio's throw_if_cancelled), so it runs no further side effect after the await it
 // was suspended in. Dropping the handle does not cancel; cancel() is idempotent and may be

@@ -15,11 +15,6 @@ constexpr auto kPollInterval = 100ms;
 constexpr auto kReconnectStep = 100ms;
 constexpr auto kReconnectCap = 800ms;
 
-bool isCancellation(const std::exception& error) {
-  const auto* system = dynamic_cast<const boost::system::system_error*>(&error);
-  return system != nullptr && system->code() == asio::error::operation_aborted;
-}
-
 }  // namespace
 
 std::shared_ptr<PublisherSignaling> PublisherSignaling::make(Executor executor,
