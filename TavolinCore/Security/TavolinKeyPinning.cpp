@@ -4,6 +4,7 @@
 #include <map>
 
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Foundation/UTF8.hpp"
 #include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 
@@ -117,7 +118,9 @@ std::string TavolinKeyPinning::fingerprint(std::string_view publicKey) {
 
 TavolinKeyPinningResult TavolinKeyPinning::verifyOrTrust(
     TavolinTokenKey storeKey, std::string_view peerId, std::optional<std::string_view> publicKey) {
-  if (!publicKey || isBlank(*publicKey)) {
+  // Bytes that are not UTF-8 are no key, and pinning them would leave a pin map that no longer
+  // reads back as JSON.
+  if (!publicKey || isBlank(*publicKey) || !isValidUTF8(*publicKey) || !isValidUTF8(peerId)) {
     throw TavolinKeyPinningError::missingPublicKey(std::string(peerId));
   }
   PinMap pins = loadPins(store_, storeKey);

@@ -44,21 +44,25 @@ TEST(TavolinKeyPinning, SameKeyTwice_NewlyThenAlreadyTrusted) {
   EXPECT_EQ(pinsIn(store, TavolinTokenKey::pinnedControllerPublicKeys).at("device-1"), "OTHER");
 }
 
-TEST(TavolinKeyPinning, AbsentOrBlankKey_ThrowsMissingPublicKey) {
+TEST(TavolinKeyPinning, AbsentBlankOrMalformedKey_ThrowsMissingPublicKey) {
   FlakyTokenStore store;
   TavolinKeyPinning pinning(store);
   for (std::optional<std::string_view> key :
        {std::optional<std::string_view>(), std::optional<std::string_view>(""),
         std::optional<std::string_view>("   "), std::optional<std::string_view>("\n\t \r\n"),
-        std::optional<std::string_view>("\u00a0\u3000\u2028")}) {
+        std::optional<std::string_view>("\u00a0\u3000\u2028"),
+        std::optional<std::string_view>("KEY\xff\xfe")}) {
     try {
       pinning.verifyOrTrustController("c1", key);
-      ADD_FAILURE() << "accepted a blank key";
+      ADD_FAILURE() << "accepted a blank or malformed key";
     } catch (const TavolinKeyPinningError& error) {
       EXPECT_EQ(error.kind(), TavolinKeyPinningError::Kind::missingPublicKey);
       EXPECT_EQ(error.description(), "Peer c1 did not provide a public key.");
     }
   }
+  EXPECT_TRUE(store.values.empty());
+  // Pinning such bytes would have left a pin map that no longer reads back.
+  EXPECT_THROW(pinning.verifyOrTrustController("c\xc3", "KEY"), TavolinKeyPinningError);
   EXPECT_TRUE(store.values.empty());
 
   // A key with surrounding spaces is pinned exactly as presented.
