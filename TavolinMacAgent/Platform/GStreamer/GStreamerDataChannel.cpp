@@ -126,7 +126,7 @@ DataChannelState GStreamerDataChannel::state() const {
 
 GObjectPtr<GstWebRTCDataChannel> GStreamerDataChannel::openChannel() const {
   std::lock_guard lock(mutex_);
-  // webrtcbin has no transport to measure a message against before the channel opens.
+  // Before the channel opens webrtcbin's send paths would reach for a transport it lacks.
   if (!channel_ || readyState(channel_.get()) != GST_WEBRTC_DATA_CHANNEL_STATE_OPEN)
     return nullptr;
   return gstreamer::addReference(channel_.get());

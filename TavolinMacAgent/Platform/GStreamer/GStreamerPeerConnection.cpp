@@ -233,9 +233,9 @@ struct Signals {
         // Logging only.
       }
       // A pipeline that has posted an error no longer streams; the owner starts over.
-      auto& shared = *static_cast<std::shared_ptr<Shared>*>(data);
-      if (isError && !shared->failureReported.exchange(true))
-        shared->reportState(PeerConnectionState::failed);
+      auto& shared = gstreamer::stateOf<Shared>(data);
+      if (isError && !shared.failureReported.exchange(true))
+        shared.reportState(PeerConnectionState::failed);
     }
     return GST_BUS_DROP;
   }
@@ -267,6 +267,7 @@ class GStreamerPeerConnection final : public PeerConnection {
     if (!configuration.receiveOnlyAudioStreamId.empty())
       addReceiveOnlyAudio();
 
+    // No "on-negotiation-needed": the owner decides when to offer.
     handlers_ = {
         gstreamer::connectSignal(webrtc_.get(), "on-ice-candidate",
                                  G_CALLBACK(&Signals::localCandidate), shared_),
@@ -415,8 +416,8 @@ class GStreamerPeerConnection final : public PeerConnection {
     handlers_.clear();
     if (video_)
       video_->stop();
-    // Joins webrtcbin's thread and every streaming thread; operations still queued drop their
-    // promises, which resumes their coroutines with an error.
+    // Joins webrtcbin's thread and every streaming thread; operations still queued end with
+    // PeerConnectionError.
     gst_element_set_state(GST_ELEMENT(pipeline_.get()), GST_STATE_NULL);
     const GObjectPtr<GstBus> bus(gst_pipeline_get_bus(pipeline_.get()));
     gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);

@@ -1,7 +1,6 @@
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerVideoSender.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <thread>
 
 #include <gst/app/gstappsrc.h>
@@ -118,6 +117,7 @@ GStreamerVideoSender::GStreamerVideoSender(GstPipeline* pipeline, GstElement* we
     : pipeline_(gstreamer::addReference(pipeline)),
       source_(makeElement("appsrc")),
       encoder_(makeElement(encoder.factory)) {
+  // Passes I420 straight through to x264; VAAPI encoders want NV12.
   auto convert = makeElement("videoconvert");
   auto filter = makeElement("capsfilter");
   auto parse = makeElement("h264parse");
@@ -125,7 +125,7 @@ GStreamerVideoSender::GStreamerVideoSender(GstPipeline* pipeline, GstElement* we
 
   // Newest wins: one frame may wait for the encoder, a newer one replaces it.
   g_object_set(source_.get(), "is-live", TRUE, "do-timestamp", FALSE, "block", FALSE, "max-buffers",
-               guint64{1}, nullptr);
+               guint64{1}, "max-bytes", guint64{0}, nullptr);
   gst_util_set_object_arg(G_OBJECT(source_.get()), "format", "time");
   gst_util_set_object_arg(G_OBJECT(source_.get()), "leaky-type", "downstream");
 
