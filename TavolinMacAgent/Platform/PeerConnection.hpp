@@ -64,7 +64,7 @@ class DataChannel {
   virtual const std::string& protocol() const = 0;
   virtual DataChannelState state() const = 0;
 
-  // False when the channel refuses the message (not open, or larger than the 64 KiB a
+  // False when the channel refuses the message (not open, empty, or larger than the 64 KiB a
   // message may have); sends never refuse for backlog, watch bufferedAmount() instead.
   // Thread-safe.
   virtual bool sendText(std::string_view text) = 0;
@@ -86,7 +86,7 @@ struct VideoFrame {
   std::uint64_t captureUptimeNs = 0;
 };
 
-// How the video track's encoder is driven; changeable while streaming.
+// How the video track's encoder is driven; changeable while streaming. Bit rates in bit/s.
 struct VideoEncodingParameters {
   std::int64_t minBitrate = 0;
   std::int64_t startBitrate = 0;
@@ -121,7 +121,7 @@ class PeerConnection {
   virtual ~PeerConnection() = default;
 
   // In-band channel with exactly these settings. Channels created before the first offer are
-  // part of it.
+  // part of it. Throws PeerConnectionError once closed or when the library refuses the settings.
   virtual std::shared_ptr<DataChannel> createDataChannel(
       const TavolinDataChannelSettings& settings) = 0;
 
@@ -137,7 +137,8 @@ class PeerConnection {
   virtual void setVideoEncoding(const VideoEncodingParameters& parameters) = 0;
   virtual void requestKeyFrame() = 0;
 
-  // Closes every channel and the transport; the observer is not called afterwards.
+  // Closes every channel and the transport; neither the observer nor a channel's observer is
+  // called afterwards, and the channels read closed.
   virtual void close() = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "TavolinMacAgent/Platform/DisplayGeometry.hpp"
 #include "TavolinMacAgent/Platform/InputInjector.hpp"
 #include "TavolinMacAgent/Platform/Pasteboard.hpp"
+#include "TavolinMacAgent/Platform/PeerConnection.hpp"
 #include "TavolinMacAgent/Platform/ScreenCaptureSource.hpp"
 #include "TavolinMacAgent/Platform/ServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
@@ -30,6 +31,7 @@ struct Platform {
   std::shared_ptr<BenchmarkSurfaces> benchmarkSurfaces;
   std::shared_ptr<SystemInfo> systemInfo;
   std::shared_ptr<ServiceAdvertiser> serviceAdvertiser;
+  std::shared_ptr<PeerConnectionFactory> peerConnectionFactory;
 };
 
 // The X11 desktop named by `DISPLAY` (connected lazily, so the agent runs on while the display

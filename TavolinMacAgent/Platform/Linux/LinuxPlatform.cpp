@@ -1,3 +1,4 @@
+#include "TavolinMacAgent/Platform/GStreamer/GStreamerPeerConnection.hpp"
 #include "TavolinMacAgent/Platform/Linux/AvahiServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/Linux/DesktopEntries.hpp"
 #include "TavolinMacAgent/Platform/Linux/DevToolsBrowserTabs.hpp"
@@ -33,6 +34,7 @@ Platform makeLinuxPlatform(Executor mainExecutor, const Environment& environment
   platform.benchmarkSurfaces = std::make_shared<X11BenchmarkSurfaces>(displayName);
   platform.systemInfo = std::make_shared<LinuxSystemInfo>();
   platform.serviceAdvertiser = std::make_shared<AvahiServiceAdvertiser>(std::move(mainExecutor));
+  platform.peerConnectionFactory = std::make_shared<GStreamerPeerConnectionFactory>();
   return platform;
 }
 
