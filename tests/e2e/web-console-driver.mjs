@@ -12,6 +12,7 @@
 //   count {selector} -> {count}                how many elements match
 //   waitForText {selector, text}               until the element's text contains text
 //   waitForToast {text}                        until a toast containing text has been shown
+//   toasts -> {toasts}                         every toast shown so far
 //   waitForFrames {count}                      until the frame counter reaches count
 //   screenPixels {points:[[x,y],...]}          RGB of the shown screen image at those fractions
 //   clickScreen {x, y, button}                 click at fractions of the drawn picture (outside
@@ -25,13 +26,13 @@
 //   localStorage {key} -> {value}
 //   resize {width, height}                     new viewport size
 //   screenshot {path}
-//   close                                      closes the browser; the driver then exits
+//   close                                      closes the browser (the driver ends with its input)
 import fs from 'node:fs';
 import path from 'node:path';
 import readline from 'node:readline';
 import {chromium} from 'playwright-core';
 
-const chromiumPath = process.env.TAVOLIN_CHROMIUM ?? '/usr/bin/chromium';
+const chromiumPath = '/usr/bin/chromium';
 const waitTimeout = 20000;
 
 let context = null;
@@ -203,6 +204,7 @@ const operations = {
     }, () => `a toast "${text}"; shown: ${JSON.stringify(shown)}`);
     return {toasts: shown};
   },
+  async toasts() { return {toasts: await page.evaluate(() => window.__shownToasts)}; },
   async waitForFrames({count}) {
     let shown = '0';
     let status = '';
