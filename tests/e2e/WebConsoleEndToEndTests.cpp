@@ -355,6 +355,20 @@ TEST_F(WebConsoleEndToEnd, Pairing_KeepsBadCodesInThePageThenStreamsAndRemembers
   expectPatternShown();
   console().screenshot("web-console-streaming");
 
+  // Quality choices reach the agent: 480p frames are 853 pixels wide, Max is the full display.
+  console().call({{"op", "select"}, {"selector", "#quality"}, {"value", "480p"}});
+  console().call({{"op", "waitForScreenSize"}, {"width", 853}, {"height", 533}});
+  console().call({{"op", "select"}, {"selector", "#quality"}, {"value", "native"}});
+  console().call({{"op", "waitForScreenSize"}, {"width", kWidth}, {"height", kHeight}});
+  std::vector<std::string> qualityBodies;
+  for (const JSONObject& request : console().requests("/signals"))
+    qualityBodies.push_back(stringAt(request, "body"));
+  EXPECT_EQ(qualityBodies,
+            (std::vector<std::string>{
+                R"({"type":"quality","payload":{"quality":"720p","label":"720p","maxHeight":720}})",
+                R"({"type":"quality","payload":{"quality":"480p","label":"480p","maxHeight":480}})",
+                R"({"type":"quality","payload":{"quality":"native","label":"Max"}})"}));
+
   const JSONObject profile = console().profile();
   EXPECT_EQ(stringAt(profile, "directSecret").size(), 43u);
   EXPECT_EQ(stringAt(profile, "routeName"), "local-network");

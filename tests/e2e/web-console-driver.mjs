@@ -7,6 +7,8 @@
 //   launch {url, userDataDir, width, height}   fresh persistent profile, page opened at url
 //   reload                                     reloads the page
 //   fill {selector, value} / click {selector} / press {selector, key} / type {selector, text}
+//   select {selector, value}                   chooses an option
+//   waitForScreenSize {width, height}          until the shown picture has that pixel size
 //   text {selector} -> {text}                  textContent of the first match
 //   value {selector} -> {value}                value of an input
 //   count {selector} -> {count}                how many elements match
@@ -120,7 +122,7 @@ async function until(condition, what) {
 
 // Where fractions (x, y) of the picture drawn by object-fit: contain fall on the page.
 async function screenPoint(x, y) {
-  const geometry = await page.$eval('#screen', (image) => {
+  const measure = () => page.$eval('#screen', (image) => {
     const box = image.getBoundingClientRect();
     return {
       left: box.left,
@@ -131,8 +133,11 @@ async function screenPoint(x, y) {
       naturalHeight: image.naturalHeight,
     };
   });
-  if (!geometry.naturalWidth)
-    throw new Error('no screen image shown');
+  // A frame being swapped in may briefly report no size.
+  const geometry = await until(async () => {
+    const measured = await measure();
+    return measured.naturalWidth ? measured : null;
+  }, () => 'a screen image');
   const scale =
       Math.min(geometry.width / geometry.naturalWidth, geometry.height / geometry.naturalHeight);
   const drawnWidth = geometry.naturalWidth * scale;
@@ -183,6 +188,19 @@ const operations = {
   async type({selector, text}) {
     await page.focus(selector);
     await page.keyboard.type(text);
+    return {};
+  },
+  async select({selector, value}) {
+    await page.selectOption(selector, value);
+    return {};
+  },
+  async waitForScreenSize({width, height}) {
+    let shown = {};
+    await until(async () => {
+      shown = await page.$eval(
+          '#screen', (image) => ({width: image.naturalWidth, height: image.naturalHeight}));
+      return shown.width === width && shown.height === height;
+    }, () => `a ${width} x ${height} picture, shown ${shown.width} x ${shown.height}`);
     return {};
   },
   async text({selector}) { return {text: await page.textContent(selector)}; },
