@@ -4,7 +4,8 @@
 
 namespace tavolin {
 
-// The page served at "/" of the local server.
+// The browser console served at "/" of the local server: WebConsole/WebConsole.html, compiled
+// in by the build (cmake/EmbedText.cmake).
 std::string_view webConsolePage();
 
 }  // namespace tavolin

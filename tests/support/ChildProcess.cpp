@@ -139,16 +139,28 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment) {
+                           const std::map<std::string, std::string>& environment, Pipes pipes) {
   int errPipe[2];
+  int inPipe[2] = {-1, -1};
+  int outPipe[2] = {-1, -1};
   if (pipe2(errPipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  pid_ = spawn(arguments, environment, -1, -1, errPipe[1]);
-  close(errPipe[1]);
-  errorFd_ = errPipe[0];
+  if (pipes == Pipes::allStandard &&
+      (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0)) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_ = spawn(arguments, environment, inPipe[0], outPipe[1], errPipe[1]);
+  for (int fd : {errPipe[1], inPipe[0], outPipe[1]}) {
+    if (fd >= 0)
+      close(fd);
+  }
+  error_.fd = errPipe[0];
+  output_.fd = outPipe[0];
+  inputFd_ = inPipe[1];
 }
 
 ChildProcess::~ChildProcess() {
+  closeInput();
   if (!exited_) {
     kill(pid_, SIGTERM);
     if (!waitForExit(std::chrono::seconds(5))) {
@@ -156,34 +168,71 @@ ChildProcess::~ChildProcess() {
       waitForExit(std::chrono::seconds(5));
     }
   }
-  if (errorFd_ >= 0)
-    close(errorFd_);
+  error_.close();
+  output_.close();
 }
 
 std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds timeout) {
+  return error_.readLine(timeout);
+}
+
+std::optional<std::string> ChildProcess::readOutputLine(std::chrono::milliseconds timeout) {
+  return output_.readLine(timeout);
+}
+
+bool ChildProcess::writeInputLine(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  // A child that has gone must fail the write, not end the test process with SIGPIPE.
+  static const bool sigpipeIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  (void)sigpipeIgnored;
+  std::size_t written = 0;
+  while (inputFd_ >= 0 && written < text.size()) {
+    const ssize_t n = ::write(inputFd_, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    written += static_cast<std::size_t>(n);
+  }
+  return inputFd_ >= 0;
+}
+
+void ChildProcess::closeInput() {
+  if (inputFd_ >= 0)
+    close(inputFd_);
+  inputFd_ = -1;
+}
+
+std::optional<std::string> ChildProcess::LineReader::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline);
-      buffered_.erase(0, newline + 1);
+    if (const auto newline = buffered.find('\n'); newline != std::string::npos) {
+      std::string line = buffered.substr(0, newline);
+      buffered.erase(0, newline + 1);
       return line;
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || errorFd_ < 0)
+    if (left.count() <= 0 || fd < 0)
       return std::nullopt;
-    pollfd fd{errorFd_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+    pollfd descriptor{fd, POLLIN, 0};
+    if (poll(&descriptor, 1, static_cast<int>(left.count())) <= 0)
       continue;
     char buffer[4096];
-    const ssize_t n = read(errorFd_, buffer, sizeof buffer);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) {
-      close(errorFd_);
-      errorFd_ = -1;
+      close();
       return std::nullopt;
     }
-    buffered_.append(buffer, n);
+    buffered.append(buffer, n);
   }
+}
+
+void ChildProcess::LineReader::close() {
+  if (fd >= 0)
+    ::close(fd);
+  fd = -1;
 }
 
 void ChildProcess::signal(int signalNumber) {

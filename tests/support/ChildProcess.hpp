@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavolin::testing {
@@ -23,11 +24,16 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // A long-running child with its standard error readable line by line; killed (SIGTERM, then
-// SIGKILL) when destroyed unless it has already been waited for.
+// SIGKILL) when destroyed unless it has already been waited for. With `Pipes::allStandard` its
+// standard input and output are pipes as well, for a line protocol with the child; otherwise
+// they are the test's own.
 class ChildProcess {
  public:
+  enum class Pipes { standardError, allStandard };
+
   ChildProcess(const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment = {});
+               const std::map<std::string, std::string>& environment = {},
+               Pipes pipes = Pipes::standardError);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -35,15 +41,31 @@ class ChildProcess {
   int pid() const { return pid_; }
   // The next line of standard error, or nothing at end of stream or after `timeout`.
   std::optional<std::string> readErrorLine(std::chrono::milliseconds timeout);
+  // The next line of standard output (`Pipes::allStandard` only), as readErrorLine.
+  std::optional<std::string> readOutputLine(std::chrono::milliseconds timeout);
+  // Writes `line` and a line feed to standard input (`Pipes::allStandard` only); false once the
+  // child no longer reads.
+  bool writeInputLine(std::string_view line);
+  // Closes standard input, the child's cue to finish.
+  void closeInput();
   void signal(int signalNumber);
   // The exit code (-1 for a signal), or nothing when it has not ended within `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
  private:
+  // One pipe from the child, read up to line ends.
+  struct LineReader {
+    int fd = -1;
+    std::string buffered;
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+    void close();
+  };
+
   int pid_ = -1;
-  int errorFd_ = -1;
+  int inputFd_ = -1;
+  LineReader error_;
+  LineReader output_;
   bool exited_ = false;
-  std::string buffered_;
 };
 
 }  // namespace tavolin::testing

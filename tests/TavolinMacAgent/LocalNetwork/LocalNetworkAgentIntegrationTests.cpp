@@ -1,21 +1,18 @@
 // The agent binary on a real Xvfb display, driven over loopback HTTP by a controller whose
 // crypto is Node's WebCrypto only: pairing code from the marker line, a still-frame session, an
 // encrypted command executed through the command route, and a still frame the controller opens.
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/JSON/JSONValue.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/RunningAgent.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
 #include "tests/support/XvfbServer.hpp"
 
 namespace tavolin {
 namespace {
-
-using namespace std::chrono_literals;
 
 JSONObject webCrypto(const JSONObject& request) {
   const auto result =
@@ -34,38 +31,6 @@ std::string stringAt(const JSONObject& object, std::string_view key) {
   return value && value->string() ? *value->string() : std::string();
 }
 
-class RunningAgent {
- public:
-  RunningAgent(const testing::XvfbServer& display, const testing::TemporaryDirectory& home) {
-    const std::string root = home.path().string();
-    process_ = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{TAVOLIN_AGENT_BINARY},
-        std::map<std::string, std::string>{{"DISPLAY", display.displayName()},
-                                           {"HOME", root},
-                                           {"XDG_DATA_HOME", root + "/data"},
-                                           {"XDG_CONFIG_HOME", root + "/config"},
-                                           {"XDG_STATE_HOME", root + "/state"},
-                                           {"TAVOLIN_TOKEN_STORE_DIR", root + "/tokens"},
-                                           {"TAVOLIN_API_URL", "http://127.0.0.1:9"}});
-    const std::regex ready("TAVOLIN_LOCAL_NETWORK_READY port=([0-9]+) code=([0-9]{8})");
-    while (const auto line = process_->readErrorLine(60s)) {
-      std::smatch match;
-      if (std::regex_search(*line, match, ready)) {
-        port = static_cast<std::uint16_t>(std::stoi(match[1]));
-        pairingCode = match[2];
-        return;
-      }
-    }
-    ADD_FAILURE() << "no READY marker";
-  }
-
-  std::uint16_t port = 0;
-  std::string pairingCode;
-
- private:
-  std::unique_ptr<testing::ChildProcess> process_;
-};
-
 TEST(LocalNetworkAgent, WebCryptoControllerPairsCommandsAndOpensFrames) {
   if (testing::runProcess({"node", "--version"}).exitCode != 0)
     GTEST_SKIP() << "node not found";
@@ -73,7 +38,7 @@ TEST(LocalNetworkAgent, WebCryptoControllerPairsCommandsAndOpensFrames) {
   testing::TemporaryDirectory home;
   std::string firstCode;
   {
-    RunningAgent agent(display, home);
+    testing::RunningAgent agent(display, home);
     ASSERT_NE(agent.port, 0);
     firstCode = agent.pairingCode;
 
@@ -142,7 +107,7 @@ TEST(LocalNetworkAgent, WebCryptoControllerPairsCommandsAndOpensFrames) {
     EXPECT_EQ(wrongCode.status, 401);
     EXPECT_EQ(wrongCode.body, R"({"error":"invalid_local_pairing_code"})");
   }
-  RunningAgent restarted(display, home);
+  testing::RunningAgent restarted(display, home);
   EXPECT_EQ(restarted.pairingCode, firstCode);
 }
 

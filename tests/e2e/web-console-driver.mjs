@@ -1,0 +1,312 @@
+// Drives the agent's web console in Debian's headless Chromium for the end-to-end tests. It reads
+// one JSON request per line on standard input and answers each with one JSON line on standard
+// output: {"ok":true, ...result} or {"ok":false,"error":"..."}. The test on the other end owns
+// the display and the agent and asserts on what reaches them; this side only acts like a person
+// in the page and reports what the page shows and which requests it made.
+//
+//   launch {url, userDataDir, width, height}   fresh persistent profile, page opened at url
+//   reload                                     reloads the page
+//   fill {selector, value} / click {selector} / press {selector, key} / type {selector, text}
+//   select {selector, value}                   chooses an option
+//   waitForScreenSize {width, height}          until the shown picture has that pixel size
+//   text {selector} -> {text}                  textContent of the first match
+//   value {selector} -> {value}                value of an input
+//   count {selector} -> {count}                how many elements match
+//   waitForText {selector, text}               until the element's text contains text
+//   waitForToast {text}                        until a toast containing text has been shown
+//   toasts -> {toasts}                         every toast shown so far
+//   waitForFrames {count}                      until the frame counter reaches count
+//   screenPixels {points:[[x,y],...]}          RGB of the shown screen image at those fractions
+//   clickScreen {x, y, button}                 click at fractions of the drawn picture (outside
+//                                              0..1 lands on the letterbox around it)
+//   setHidden {hidden}                         emulates the tab being hidden or shown again
+//   mark -> {mark}                             position in the request log
+//   requests {after, pathIncludes} -> {requests:[{method, path, tokenKind, controllerKey,
+//                                      body, status, start, end, sessionId}]}
+//   waitForRequests {after, pathIncludes, count}  until that many such requests have finished
+//   dialogs -> {dialogs}                       messages of dialogs shown (all are accepted)
+//   localStorage {key} -> {value}
+//   resize {width, height}                     new viewport size
+//   screenshot {path}
+//   close                                      closes the browser (the driver ends with its input)
+import fs from 'node:fs';
+import path from 'node:path';
+import readline from 'node:readline';
+import {chromium} from 'playwright-core';
+
+const chromiumPath = '/usr/bin/chromium';
+const waitTimeout = 20000;
+
+let context = null;
+let page = null;
+const requestLog = [];
+const dialogs = [];
+
+function pathOf(url) {
+  const parsed = new URL(url);
+  return parsed.pathname;
+}
+
+function watch(newPage) {
+  newPage.on('request', (request) => {
+    const authorization = request.headers().authorization ?? '';
+    request.logEntry = {
+      method: request.method(),
+      path: pathOf(request.url()),
+      // The token's first and last pieces ("Bearer direct", the browser's public key); never
+      // the secret.
+      tokenKind: authorization.split('.')[0],
+      controllerKey: authorization.split('.').at(-1),
+      body: request.method() === 'POST' && !request.url().includes('/commands') ?
+          request.postData() ?? '' :
+          '',
+      status: 0,
+      start: 0,
+      end: 0,
+      finished: false,
+    };
+    requestLog.push(request.logEntry);
+  });
+  const finish = async (request) => {
+    const entry = request.logEntry;
+    if (!entry)
+      return;
+    const response = await request.response().catch(() => null);
+    const timing = request.timing();
+    entry.status = response ? response.status() : -1;
+    if (entry.method === 'POST' && entry.path === '/v1/controllers/sessions' && response?.ok())
+      entry.sessionId = (await response.json().catch(() => ({}))).session?.id ?? '';
+    entry.start = timing.startTime;
+    entry.end = timing.startTime + Math.max(0, timing.responseEnd);
+    entry.finished = true;
+  };
+  newPage.on('requestfinished', finish);
+  newPage.on('requestfailed', finish);
+  newPage.on('dialog', (dialog) => {
+    dialogs.push(dialog.message());
+    dialog.accept().catch(() => {});
+  });
+}
+
+// Toasts leave after a few seconds; keep every one shown so a test cannot miss it.
+function recordToasts() {
+  window.__shownToasts = [];
+  document.addEventListener('DOMContentLoaded', () => {
+    const toasts = document.getElementById('toasts');
+    if (!toasts)
+      return;
+    new MutationObserver((changes) => {
+      for (const change of changes) {
+        for (const node of change.addedNodes)
+          window.__shownToasts.push(node.textContent);
+      }
+    }).observe(toasts, {childList: true});
+  });
+}
+
+function matching(after, pathIncludes) {
+  return requestLog.slice(after ?? 0).filter((entry) => entry.path.includes(pathIncludes ?? ''));
+}
+
+async function until(condition, what) {
+  const deadline = Date.now() + waitTimeout;
+  for (;;) {
+    const value = await condition();
+    if (value)
+      return value;
+    if (Date.now() > deadline)
+      throw new Error('timed out waiting for ' + what());
+    await new Promise((resolve) => setTimeout(resolve, 25));
+  }
+}
+
+// Where fractions (x, y) of the picture drawn by object-fit: contain fall on the page.
+async function screenPoint(x, y) {
+  const measure = () => page.$eval('#screen', (image) => {
+    const box = image.getBoundingClientRect();
+    return {
+      left: box.left,
+      top: box.top,
+      width: box.width,
+      height: box.height,
+      naturalWidth: image.naturalWidth,
+      naturalHeight: image.naturalHeight,
+    };
+  });
+  // A frame being swapped in may briefly report no size.
+  const geometry = await until(async () => {
+    const measured = await measure();
+    return measured.naturalWidth ? measured : null;
+  }, () => 'a screen image');
+  const scale =
+      Math.min(geometry.width / geometry.naturalWidth, geometry.height / geometry.naturalHeight);
+  const drawnWidth = geometry.naturalWidth * scale;
+  const drawnHeight = geometry.naturalHeight * scale;
+  return {
+    x: geometry.left + (geometry.width - drawnWidth) / 2 + x * drawnWidth,
+    y: geometry.top + (geometry.height - drawnHeight) / 2 + y * drawnHeight,
+  };
+}
+
+const operations = {
+  async launch({url, userDataDir, width, height}) {
+    context = await chromium.launchPersistentContext(userDataDir, {
+      executablePath: chromiumPath,
+      headless: true,
+      viewport: {width, height},
+      args: [
+        '--no-sandbox',
+        '--disable-gpu',
+        '--disable-background-networking',
+        '--disable-component-update',
+        '--disable-sync',
+        '--no-first-run',
+      ],
+    });
+    await context.addInitScript(recordToasts);
+    page = context.pages()[0] ?? await context.newPage();
+    watch(page);
+    await page.goto(url);
+    return {title: await page.title()};
+  },
+  async reload() {
+    await page.reload();
+    return {};
+  },
+  async fill({selector, value}) {
+    await page.fill(selector, value);
+    return {};
+  },
+  async click({selector}) {
+    await page.click(selector);
+    return {};
+  },
+  async press({selector, key}) {
+    await page.press(selector, key);
+    return {};
+  },
+  async type({selector, text}) {
+    await page.focus(selector);
+    await page.keyboard.type(text);
+    return {};
+  },
+  async select({selector, value}) {
+    await page.selectOption(selector, value);
+    return {};
+  },
+  async waitForScreenSize({width, height}) {
+    let shown = {};
+    await until(async () => {
+      shown = await page.$eval(
+          '#screen', (image) => ({width: image.naturalWidth, height: image.naturalHeight}));
+      return shown.width === width && shown.height === height;
+    }, () => `a ${width} x ${height} picture, shown ${shown.width} x ${shown.height}`);
+    return {};
+  },
+  async text({selector}) { return {text: await page.textContent(selector)}; },
+  async value({selector}) { return {value: await page.inputValue(selector)}; },
+  async count({selector}) { return {count: await page.locator(selector).count()}; },
+  async waitForText({selector, text}) {
+    let last = '';
+    await until(async () => {
+      last = (await page.textContent(selector)) ?? '';
+      return last.includes(text);
+    }, () => `"${text}" in ${selector}, which shows "${last}"`);
+    return {text: last};
+  },
+  async waitForToast({text}) {
+    let shown = [];
+    await until(async () => {
+      shown = await page.evaluate(() => window.__shownToasts);
+      return shown.some((toast) => toast.includes(text));
+    }, () => `a toast "${text}"; shown: ${JSON.stringify(shown)}`);
+    return {toasts: shown};
+  },
+  async toasts() { return {toasts: await page.evaluate(() => window.__shownToasts)}; },
+  async waitForFrames({count}) {
+    let shown = '0';
+    let status = '';
+    await until(async () => {
+      shown = await page.textContent('#frameCounter');
+      status = await page.textContent('.stage-footer');
+      return Number(shown) >= count;
+    }, () => `${count} frames, ${shown} shown; "${status}"`);
+    return {frames: Number(shown)};
+  },
+  async screenPixels({points}) {
+    return page.$eval('#screen', (image, fractions) => {
+      const canvas = document.createElement('canvas');
+      canvas.width = image.naturalWidth;
+      canvas.height = image.naturalHeight;
+      const context2d = canvas.getContext('2d');
+      context2d.drawImage(image, 0, 0);
+      const pixels = fractions.map(([x, y]) => {
+        const px = Math.min(canvas.width - 1, Math.floor(x * canvas.width));
+        const py = Math.min(canvas.height - 1, Math.floor(y * canvas.height));
+        return Array.from(context2d.getImageData(px, py, 1, 1).data.slice(0, 3));
+      });
+      return {width: canvas.width, height: canvas.height, pixels};
+    }, points);
+  },
+  async clickScreen({x, y, button}) {
+    const point = await screenPoint(x, y);
+    await page.mouse.click(point.x, point.y, {button: button ?? 'left'});
+    return point;
+  },
+  async setHidden({hidden}) {
+    await page.evaluate((isHidden) => {
+      Object.defineProperty(
+          document, 'visibilityState',
+          {configurable: true, get: () => (isHidden ? 'hidden' : 'visible')});
+      Object.defineProperty(document, 'hidden', {configurable: true, get: () => isHidden});
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, hidden);
+    return {};
+  },
+  async mark() { return {mark: requestLog.length}; },
+  async requests({after, pathIncludes}) { return {requests: matching(after, pathIncludes)}; },
+  async waitForRequests({after, pathIncludes, count}) {
+    let finished = [];
+    await until(() => {
+      finished = matching(after, pathIncludes).filter((entry) => entry.finished);
+      return finished.length >= count;
+    }, () => `${count} finished requests to ${pathIncludes}, ${finished.length} so far`);
+    return {requests: finished};
+  },
+  async dialogs() { return {dialogs}; },
+  async localStorage(
+      {key}) { return {value: await page.evaluate((name) => localStorage.getItem(name), key)}; },
+  async resize({width, height}) {
+    await page.setViewportSize({width, height});
+    return {};
+  },
+  async screenshot({path: file}) {
+    fs.mkdirSync(path.dirname(file), {recursive: true});
+    await page.screenshot({path: file});
+    return {};
+  },
+  async close() {
+    if (context)
+      await context.close();
+    context = null;
+    return {};
+  },
+};
+
+const input = readline.createInterface({input: process.stdin});
+for await (const line of input) {
+  if (!line.trim())
+    continue;
+  let answer;
+  try {
+    const request = JSON.parse(line);
+    const operation = operations[request.op];
+    if (!operation)
+      throw new Error('unknown op ' + request.op);
+    answer = {ok: true, ...(await operation(request))};
+  } catch (error) {
+    answer = {ok: false, error: String(error?.message ?? error)};
+  }
+  process.stdout.write(JSON.stringify(answer) + '\n');
+}
+await operations.close();
