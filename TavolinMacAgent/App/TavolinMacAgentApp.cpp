@@ -9,6 +9,7 @@
 #include "TavolinMacAgent/Commands/GamepadCommands.hpp"
 #include "TavolinMacAgent/Commands/InputCommands.hpp"
 #include "TavolinMacAgent/Commands/PhoneMediaUploads.hpp"
+#include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
 
 namespace tavolin {
 
@@ -24,6 +25,8 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
 
   platform_ = makeLinuxPlatform(mainExecutor_, environment);
   commandExecutor_ = std::make_shared<CommandExecutor>(tokenStore_, *clock_);
+  lowLatencyInputFastPath_ = std::make_shared<LowLatencyInputFastPath>(
+      tokenStore_, *clock_, platform_.inputInjector, platform_.displayGeometry);
   registerCommandHandlers();
 
   auto defaults = std::make_shared<UserDefaults>(paths_->userDefaultsFile());
@@ -56,8 +59,29 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   local.clock = clock_;
   local.environment = environment;
   local.diagnostics = &diagnostics_;
+  local.publisherFactory = makePublisherFactory(environment);
   localNetwork_ = std::make_unique<LocalNetworkControlPlane>(std::move(local));
   localNetwork_->start();
+}
+
+SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(const Environment& environment) {
+  // Every live session streams over WebRTC: the native video path is not built on this platform,
+  // and a controller asking for it falls back to WebRTC as its metadata allows.
+  return [this, tuning = WebRTCTuning::fromEnvironment(environment),
+          http = std::make_shared<HTTPClient>()](const SessionPublisherRequest& request) {
+    return WebRTCSessionPublisher::make({.mainExecutor = mainExecutor_,
+                                         .api = TavolinAPIClient(request.apiBaseURL, http),
+                                         .agentToken = request.agentToken,
+                                         .session = request.session,
+                                         .commandExecutor = commandExecutor_,
+                                         .lowLatencyInputFastPath = lowLatencyInputFastPath_,
+                                         .peerConnections = platform_.peerConnectionFactory,
+                                         .screenCapture = platform_.screenCapture,
+                                         .displayGeometry = platform_.displayGeometry,
+                                         .pasteboard = platform_.pasteboard,
+                                         .clock = clock_,
+                                         .tuning = tuning});
+  };
 }
 
 void TavolinMacAgentApp::registerCommandHandlers() {

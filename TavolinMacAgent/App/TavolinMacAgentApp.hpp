@@ -12,6 +12,7 @@
 #include "TavolinCore/Security/TokenStore.hpp"
 #include "TavolinMacAgent/Commands/AppCommands.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
+#include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalNetworkControlPlane.hpp"
 #include "TavolinMacAgent/Platform/Platform.hpp"
 #include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
@@ -48,6 +49,7 @@ class TavolinMacAgentApp {
   std::shared_ptr<const Clock> clock_ = std::make_shared<SystemClock>();
   Platform platform_;
   std::shared_ptr<CommandExecutor> commandExecutor_;
+  std::shared_ptr<LowLatencyInputFastPath> lowLatencyInputFastPath_;
   std::shared_ptr<AppCommands> appCommands_;
   std::shared_ptr<MacSnapshotProvider> snapshotProvider_;
   std::shared_ptr<ScreenFrameProvider> screenFrameProvider_;
@@ -55,6 +57,8 @@ class TavolinMacAgentApp {
   std::unique_ptr<LocalNetworkControlPlane> localNetwork_;
 
   void registerCommandHandlers();
+  // Live sessions of the local control plane stream through a WebRTC publisher each.
+  SessionPublisherFactory makePublisherFactory(const Environment& environment);
 };
 
 }  // namespace tavolin
