@@ -9,10 +9,6 @@ namespace {
 constexpr std::string_view slowMessage =
     "iPhone stream is slow. Move closer to Wi-Fi or choose Low Data.";
 
-double secondsSinceEpoch(Date date) {
-  return std::chrono::duration<double>(date.time_since_epoch()).count();
-}
-
 }  // namespace
 
 PhoneHostHealthReading phoneHostStreamHealth(PhoneBroadcastState state,
@@ -37,9 +33,8 @@ PhoneHostHealthReading phoneHostStreamHealth(PhoneBroadcastState state,
   if (!receivedAt)
     return {Health::live, "Receiving encrypted iPhone frames."};
 
-  // Subtracted as seconds: a parsed time may lie further back than 64-bit nanoseconds reach.
-  const double seconds = std::max(0.0, secondsSinceEpoch(now) - secondsSinceEpoch(*receivedAt));
   using Seconds = std::chrono::duration<double>;
+  const double seconds = std::max(0.0, Seconds(elapsedMicroseconds(*receivedAt, now)).count());
   if (seconds > Seconds(PhoneHostHealth::staleAfter).count()) {
     return {Health::stale,
             "No iPhone frames received for " + std::to_string(static_cast<std::int64_t>(seconds)) +

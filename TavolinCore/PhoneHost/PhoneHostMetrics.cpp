@@ -62,11 +62,8 @@ std::optional<std::int64_t> PhoneHostMetrics::phoneHostLatencyMilliseconds(
   const auto captured = TavolinISO8601::date(capturedAt);
   if (!captured)
     return std::nullopt;
-  // In floating point: the two parsable extremes lie further apart than 64-bit nanoseconds reach.
-  using Milliseconds = std::chrono::duration<double, std::milli>;
-  const double milliseconds = Milliseconds(receivedAt.time_since_epoch()).count() -
-                              Milliseconds(captured->time_since_epoch()).count();
-  return static_cast<std::int64_t>(std::max(0.0, milliseconds));
+  const auto elapsed = elapsedMicroseconds(*captured, receivedAt);
+  return std::max<std::int64_t>(0, elapsed.count() / 1000);
 }
 
 }  // namespace tavolin

@@ -57,8 +57,10 @@ PhoneHostSnapshot PhoneHostMode::phoneHostSnapshot() const {
   ready.routeName = "local-network";
   ready.encryption = std::string(TavolinSessionCrypto::screenFrameEncryption);
   ready.capabilities = capabilities();
+  ready = phoneHostSnapshotWithCurrentHealth(std::move(ready), current);
+  // Before anything happened, how to begin says more than the waiting verdict does.
   ready.statusMessage = std::string(readyMessage);
-  return phoneHostSnapshotWithCurrentHealth(std::move(ready), current);
+  return ready;
 }
 
 PhoneHostSnapshot PhoneHostMode::start(const LocalControllerAuth& controller,
