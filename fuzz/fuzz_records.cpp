@@ -1,11 +1,13 @@
-// Decodes arbitrary bytes as the records the agent receives from control planes; whatever
-// decodes must encode to JSON that decodes again. (Exact equality is not asked: Boost.JSON 1.81
-// may parse extreme numbers inside payload objects a few units in the last place off.)
+// Decodes arbitrary bytes as the records the agent receives from control planes and phones;
+// whatever decodes must encode to JSON that decodes again. (Exact equality is not asked:
+// Boost.JSON 1.81 may parse extreme numbers inside payload objects a few units in the last place
+// off.)
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Records/Records.hpp"
 
 namespace {
@@ -35,5 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   roundTrip<tavolin::DeviceDetailResponse>(text);
   roundTrip<tavolin::TransportConfigResponse>(text);
   roundTrip<tavolin::ScreenFramePayload>(text);
+  roundTrip<tavolin::PhoneHostFrameUploadPayload>(text);
+  roundTrip<tavolin::PhoneHostLatestFrameResponse>(text);
   return 0;
 }

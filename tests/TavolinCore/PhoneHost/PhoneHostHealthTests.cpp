@@ -78,28 +78,5 @@ TEST(PhoneHostHealth, AgeAndFrameRateDecideLiveSlowAndStale) {
             Health::live);
 }
 
-TEST(PhoneHostHealth, SnapshotIsReadAsOfNowAndStoppedStaysStopped) {
-  PhoneHostSnapshot snapshot;
-  snapshot.state = PhoneBroadcastState::broadcasting;
-  snapshot.latestFrame = frameAt(arrival);
-  snapshot.streamHealth = PhoneHostStreamHealth::live;
-  snapshot.statusMessage = "Live iPhone stream.";
-  snapshot.secondsSinceLastFrame = 0;
-  snapshot.updatedAt = TavolinISO8601::string(arrival);
-
-  const Date later = arrival + 3s;
-  const auto slowed = phoneHostSnapshotWithCurrentHealth(snapshot, later);
-  EXPECT_EQ(slowed.streamHealth, PhoneHostStreamHealth::slow);
-  EXPECT_EQ(slowed.secondsSinceLastFrame, 3.0);
-  EXPECT_EQ(slowed.updatedAt, "2026-01-31T09:15:05.000Z");
-  EXPECT_EQ(slowed.latestFrame, snapshot.latestFrame);
-
-  snapshot.state = PhoneBroadcastState::stopped;
-  const auto stopped = phoneHostSnapshotWithCurrentHealth(snapshot, arrival + 60s);
-  EXPECT_EQ(stopped.streamHealth, PhoneHostStreamHealth::stopped);
-  EXPECT_EQ(stopped.statusMessage, "iPhone sharing is stopped.");
-  EXPECT_EQ(stopped.secondsSinceLastFrame, std::nullopt);
-}
-
 }  // namespace
 }  // namespace tavolin
