@@ -14,15 +14,16 @@ constexpr std::string_view readyMessage =
     "Broadcast prompt.";
 constexpr std::string_view framesPath = "/v1/controllers/phone-host/frames";
 
-}  // namespace
-
-const std::vector<PhoneViewerCapability>& PhoneHostMode::advertisedCapabilities() {
+// Offered while the mode is on, in this order.
+const std::vector<PhoneViewerCapability>& advertisedCapabilities() {
   using Capability = PhoneViewerCapability;
   static const std::vector<Capability> capabilities{
       Capability::screenView, Capability::localClipboard, Capability::mediaTransfer,
       Capability::appleIPhoneMirroring, Capability::inAppControls};
   return capabilities;
 }
+
+}  // namespace
 
 PhoneHostMode::PhoneHostMode(Dependencies dependencies) : dependencies_(std::move(dependencies)) {}
 

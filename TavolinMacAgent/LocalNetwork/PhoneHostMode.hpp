@@ -43,9 +43,6 @@ class PhoneHostMode {
     std::function<PhoneHostDesktop()> desktop;
   };
 
-  // Phone viewer capabilities offered while the mode is on, in this order.
-  static const std::vector<PhoneViewerCapability>& advertisedCapabilities();
-
   explicit PhoneHostMode(Dependencies dependencies);
 
   // Refuses with notFound "phone_host_mode_disabled" while the mode is off.
@@ -69,6 +66,7 @@ class PhoneHostMode {
                                             const LocalHTTPRequest& request);
 
  private:
+  // The phone viewer capabilities offered now: none while the mode is off.
   std::vector<PhoneViewerCapability> capabilities() const;
   void audit(const LocalControllerAuth& controller, std::string_view method, std::string_view path,
              std::string_view outcome, std::string_view detail);

@@ -26,12 +26,9 @@ TEST(PhoneHostHealth, BroadcastStateDecidesFirstThenTheFrame) {
             (PhoneHostHealthReading{Health::failed,
                                     "The iPhone broadcast failed. Check the broadcast extension "
                                     "message on the phone."}));
-  EXPECT_EQ(phoneHostStreamHealth(State::stopped, fresh, arrival),
-            (PhoneHostHealthReading{Health::stopped, "iPhone sharing is stopped."}));
-  EXPECT_EQ(phoneHostStreamHealth(State::waitingForReplayKitConsent, fresh, arrival),
-            (PhoneHostHealthReading{Health::waiting,
-                                    "Start requested from this laptop. Approve Tavolin in the "
-                                    "iPhone Screen Broadcast prompt."}));
+  EXPECT_EQ(phoneHostStreamHealth(State::stopped, fresh, arrival).health, Health::stopped);
+  EXPECT_EQ(phoneHostStreamHealth(State::waitingForReplayKitConsent, fresh, arrival).health,
+            Health::waiting);
   const PhoneHostHealthReading noFrame{Health::waiting,
                                        "Waiting for the first encrypted iPhone frame."};
   EXPECT_EQ(phoneHostStreamHealth(State::broadcasting, std::nullopt, arrival), noFrame);

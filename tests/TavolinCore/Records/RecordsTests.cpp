@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Records/TavolinDeviceRole.hpp"
 #include "TavolinCore/Records/TavolinFeatureFlags.hpp"
@@ -58,22 +57,6 @@ TEST(Records, MissingOrMistypedNestedFieldFailsTheWholeDecode) {
 TEST(Records, HeartbeatEncodesRequiredArraysEvenWhenEmpty) {
   HeartbeatPayload heartbeat{.hostname = "box", .runningApps = {}, .windows = {}};
   EXPECT_EQ(encodeJSON(heartbeat), R"({"hostname":"box","runningApps":[],"windows":[]})");
-}
-
-TEST(Records, PhoneFrameIdIsAUuidReadInEitherCaseWrittenInUpperCase) {
-  const auto info = decodeJSON<PhoneHostFrameInfo>(
-      R"({"frameId":"6f9619ff-8b86-d011-b42d-00c04fc964ff","width":1,"height":2,)"
-      R"("byteLength":3,"capturedAt":"t"})");
-  EXPECT_EQ(encodeJSON(info),
-            R"({"frameId":"6F9619FF-8B86-D011-B42D-00C04FC964FF","width":1,"height":2,)"
-            R"("byteLength":3,"capturedAt":"t"})");
-  for (const char* frameId : {R"("frame-1")", "7", R"("")"}) {
-    EXPECT_THROW(decodeJSON<PhoneHostFrameInfo>(std::string(R"({"frameId":)") + frameId +
-                                                R"(,"width":1,"height":2,"byteLength":3,)"
-                                                R"("capturedAt":"t"})"),
-                 JSONDecodingError)
-        << frameId;
-  }
 }
 
 TEST(TavolinDeviceRole, RawValuesTitlesAndUnknownValues) {
