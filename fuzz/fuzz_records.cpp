@@ -1,4 +1,4 @@
-// Decodes arbitrary bytes as the records the agent receives from control planes and over data
+// Decodes arbitrary bytes as the records the agent receives from control planes, phones and data
 // channels; whatever decodes must encode to JSON that decodes again. (Exact equality is not
 // asked: Boost.JSON 1.81 may parse extreme numbers inside payload objects a few units in the
 // last place off.)
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Streaming/TavolinDataChannel.hpp"
 
@@ -40,5 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   roundTrip<tavolin::TavolinDataChannelEnvelope>(text);
   roundTrip<tavolin::TavolinDirectPingMessage>(text);
   roundTrip<tavolin::TavolinDirectCommandMessage>(text);
+  roundTrip<tavolin::PhoneHostFrameUploadPayload>(text);
+  roundTrip<tavolin::PhoneHostLatestFrameResponse>(text);
   return 0;
 }

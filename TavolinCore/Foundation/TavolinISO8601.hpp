@@ -9,6 +9,15 @@ namespace tavolin {
 
 using Date = std::chrono::system_clock::time_point;
 
+// `to - from` in whole microseconds. Subtracting the dates themselves overflows when two parsed
+// times lie far apart; microseconds span any two dates.
+inline std::chrono::microseconds elapsedMicroseconds(Date from, Date to) {
+  using std::chrono::duration_cast;
+  using std::chrono::microseconds;
+  return duration_cast<microseconds>(to.time_since_epoch()) -
+         duration_cast<microseconds>(from.time_since_epoch());
+}
+
 // The one timestamp format: ISO 8601 internet date-time in UTC, millisecond fractions.
 namespace TavolinISO8601 {
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "TavolinCore/Foundation/Identifiers.hpp"
+
 namespace tavolin {
 namespace json_detail {
 
@@ -35,6 +37,20 @@ std::string JSONCoding<std::string>::decode(const boost::json::value& json, std:
   if (string == nullptr)
     json_detail::throwTypeMismatch("a string", path);
   return std::string(*string);
+}
+
+boost::json::value JSONCoding<boost::uuids::uuid>::encode(const boost::uuids::uuid& value) {
+  return boost::json::string(uuidString(value));
+}
+
+boost::uuids::uuid JSONCoding<boost::uuids::uuid>::decode(const boost::json::value& json,
+                                                          std::string_view path) {
+  const auto* string = json.if_string();
+  const auto uuid =
+      string ? uuidFromString(std::string_view(string->data(), string->size())) : std::nullopt;
+  if (!uuid)
+    json_detail::throwTypeMismatch("a UUID", path);
+  return *uuid;
 }
 
 bool JSONCoding<bool>::decode(const boost::json::value& json, std::string_view path) {

@@ -17,6 +17,7 @@
 #include <boost/describe.hpp>
 #include <boost/json.hpp>
 #include <boost/mp11/algorithm.hpp>
+#include <boost/uuid/uuid.hpp>
 
 #include "TavolinCore/JSON/JSONValue.hpp"
 
@@ -69,6 +70,13 @@ template <>
 struct JSONCoding<double> {
   static boost::json::value encode(double value) { return jsonNumber(value); }
   static double decode(const boost::json::value& json, std::string_view path);
+};
+
+// The 8-4-4-4-12 text: either case is read, upper case is written.
+template <>
+struct JSONCoding<boost::uuids::uuid> {
+  static boost::json::value encode(const boost::uuids::uuid& value);
+  static boost::uuids::uuid decode(const boost::json::value& json, std::string_view path);
 };
 
 template <>

@@ -14,6 +14,7 @@
 #include <boost/describe/enum.hpp>
 #include <boost/describe/enum_from_string.hpp>
 #include <boost/describe/enum_to_string.hpp>
+#include <boost/uuid/uuid.hpp>
 
 #include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/Records/Records.hpp"
@@ -90,9 +91,8 @@ struct TrustedDesktopDevice {
 BOOST_DESCRIBE_STRUCT(TrustedDesktopDevice, (),
                       (id, name, platform, publicKey, routeName, pairedAt, lastSeenAt, revokedAt))
 
-// `frameId` is a UUID in its text form.
 struct PhoneHostFrameInfo {
-  std::string frameId{};
+  boost::uuids::uuid frameId{};
   std::int64_t width{};
   std::int64_t height{};
   std::int64_t byteLength{};
@@ -134,12 +134,12 @@ BOOST_DESCRIBE_STRUCT(PhoneHostSnapshot, (),
                        statusMessage, secondsSinceLastFrame, qualityPreset, updatedAt))
 
 // What the phone posts: `senderPublicKey` is base64url, `imageBase64` the sealed frame in
-// standard base64, `frameId` a UUID in its text form.
+// standard base64.
 struct PhoneHostFrameUploadPayload {
   std::string streamId{};
   std::string deviceName{};
   std::string routeName{};
-  std::string frameId{};
+  boost::uuids::uuid frameId{};
   std::string format{};
   std::string contentFormat{};
   std::string encryption{};
@@ -186,5 +186,14 @@ struct PhoneHostLatestFrameResponse {
                          const PhoneHostLatestFrameResponse&) = default;
 };
 BOOST_DESCRIBE_STRUCT(PhoneHostLatestFrameResponse, (), (frame, snapshot))
+
+// The answer to a request to open the platform's phone mirroring application.
+struct PhoneMirroringResponse {
+  bool opened{};
+  PhoneViewerCapability capability = PhoneViewerCapability::appleIPhoneMirroring;
+
+  friend bool operator==(const PhoneMirroringResponse&, const PhoneMirroringResponse&) = default;
+};
+BOOST_DESCRIBE_STRUCT(PhoneMirroringResponse, (), (opened, capability))
 
 }  // namespace tavolin

@@ -1,5 +1,5 @@
 // The API route table of the local server and the session, signal, frame and command
-// bookkeeping behind it.
+// bookkeeping behind it. Phone host mode keeps its own state in PhoneHostMode.
 #include <algorithm>
 #include <charconv>
 
@@ -163,6 +163,36 @@ Awaitable<LocalNetworkControlPlane::RouteAnswer> LocalNetworkControlPlane::route
           co_await securityEmergencyStop(payload, remote, controller.routeName);
       co_return reply(200, encodeJSON(stopped));
     }
+  }
+
+  // While the mode is off these routes do not exist, whatever token comes with them.
+  const auto phoneRoute = [&](std::string_view routeMethod,
+                              std::string_view routePath) -> std::optional<LocalControllerAuth> {
+    if (method != routeMethod || path != routePath)
+      return std::nullopt;
+    phoneHost_.requirePhoneHostModeEnabled();
+    return authenticator_.verifyController(request);
+  };
+  if (const auto controller = phoneRoute("POST", "/v1/local/phone-viewer/open-mirroring")) {
+    co_return reply(200, encodeJSON(phoneHost_.openPhoneMirroring(*controller, request)));
+  }
+  if (phoneRoute("GET", "/v1/controllers/phone-host/snapshot")) {
+    co_return reply(200, encodeJSON(PhoneHostSnapshotResponse{phoneHost_.phoneHostSnapshot()}));
+  }
+  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/start")) {
+    co_return reply(200,
+                    encodeJSON(PhoneHostSnapshotResponse{phoneHost_.start(*controller, request)}));
+  }
+  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/frames")) {
+    const auto payload = decodeBody<PhoneHostFrameUploadPayload>(request);
+    co_return reply(200, encodeJSON(phoneHost_.receivePhoneHostFrame(payload, *controller)));
+  }
+  if (phoneRoute("GET", "/v1/controllers/phone-host/frame/latest")) {
+    co_return reply(200, encodeJSON(phoneHost_.latestFrame()));
+  }
+  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/stop")) {
+    co_return reply(200,
+                    encodeJSON(PhoneHostSnapshotResponse{phoneHost_.stop(*controller, request)}));
   }
 
   if (post && path == "/v1/controllers/sessions") {

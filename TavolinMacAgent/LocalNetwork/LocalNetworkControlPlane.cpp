@@ -65,7 +65,14 @@ LocalNetworkControlPlane::LocalNetworkControlPlane(Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
       localAgentToken_(base64URLEncode(secureRandomBytes(32))),
       authenticator_(*dependencies_.tokenStore, *dependencies_.securityAuditStore,
-                     *dependencies_.clock, localAgentToken_) {}
+                     *dependencies_.clock, localAgentToken_),
+      phoneHost_({.clock = *dependencies_.clock,
+                  .auditStore = *dependencies_.securityAuditStore,
+                  .enabled =
+                      [provider = dependencies_.snapshotProvider] {
+                        return provider->phoneHostModeEnabled();
+                      },
+                  .desktop = [this] { return phoneHostDesktop(); }}) {}
 
 LocalNetworkControlPlane::~LocalNetworkControlPlane() {
   stop();
@@ -85,9 +92,7 @@ void LocalNetworkControlPlane::setStatus(LocalNetworkRuntimeStatus status) {
 }
 
 std::string LocalNetworkControlPlane::sanitizedHostName() const {
-  auto& system = *dependencies_.systemInfo;
-  std::string name = system.computerName().value_or(system.hostName());
-  name = std::string(trimmedWhitespaceAndNewlines(name));
+  std::string name(trimmedWhitespaceAndNewlines(computerName()));
   if (name.empty())
     name = "Tavolin Mac";
   // DNS-SD labels stop at 63 bytes; cut on a character boundary.
@@ -218,13 +223,18 @@ std::string LocalNetworkControlPlane::currentDeviceId() {
   return "local-mac-" + withoutColons(identity().fingerprint());
 }
 
+std::string LocalNetworkControlPlane::computerName() const {
+  auto& system = *dependencies_.systemInfo;
+  return system.computerName().value_or(system.hostName());
+}
+
 Device LocalNetworkControlPlane::currentDevice() {
   auto& system = *dependencies_.systemInfo;
   Device device;
   device.id = currentDeviceId();
   device.ownerId = std::string(ownerId);
   device.hostname = system.hostName();
-  device.name = system.computerName().value_or(*device.hostname);
+  device.name = computerName();
   device.platform = system.platformName();
   device.publicKey = identity().publicKeyBase64URL();
   device.agentVersion = std::string(MacSnapshotProvider::agentVersion);
@@ -233,6 +243,10 @@ Device LocalNetworkControlPlane::currentDevice() {
   device.status = "online";
   device.createdAt = device.updatedAt = TavolinISO8601::string(now());
   return device;
+}
+
+PhoneHostDesktop LocalNetworkControlPlane::phoneHostDesktop() {
+  return {identity(), currentDeviceId(), computerName(), dependencies_.systemInfo->platformName()};
 }
 
 Awaitable<DeviceSnapshot> LocalNetworkControlPlane::currentSnapshot() {

@@ -22,6 +22,7 @@
 #include "TavolinMacAgent/LocalNetwork/LocalControllerAuthenticator.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalHTTP.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
+#include "TavolinMacAgent/LocalNetwork/PhoneHostMode.hpp"
 #include "TavolinMacAgent/LocalNetwork/SessionPublisher.hpp"
 #include "TavolinMacAgent/Platform/ServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
@@ -42,8 +43,8 @@ struct LocalNetworkRuntimeStatus {
 };
 
 // The agent's own HTTP server on the local network: pairing, sessions, signals, still frames,
-// commands and the security routes, for controllers that reach this computer directly or
-// through an HTTPS proxy. Advertised by DNS-SD as "_tavolin._tcp".
+// commands, the security routes and phone host mode, for controllers that reach this computer
+// directly or through an HTTPS proxy. Advertised by DNS-SD as "_tavolin._tcp".
 //
 // Confined to the main actor: the listener's queue hands every request over, and routes may
 // suspend, so several requests can be in progress at once; every step reads the tables afresh
@@ -110,6 +111,9 @@ class LocalNetworkControlPlane {
 
   Device currentDevice();
   std::string currentDeviceId();
+  // The computer's name, else its host name.
+  std::string computerName() const;
+  PhoneHostDesktop phoneHostDesktop();
   const DeviceIdentity& identity();
   Awaitable<DeviceSnapshot> currentSnapshot();
   DirectAccessConfigResponse directAccessConfig();
@@ -147,6 +151,7 @@ class LocalNetworkControlPlane {
   Dependencies dependencies_;
   std::string localAgentToken_;
   LocalControllerAuthenticator authenticator_;
+  PhoneHostMode phoneHost_;
   std::unique_ptr<LocalHTTPListener> listener_;
   std::optional<DeviceIdentity> deviceIdentity_;
   LocalNetworkRuntimeStatus status_;

@@ -176,7 +176,7 @@ Awaitable<std::vector<WindowInfo>> MacSnapshotProvider::windows() {
 JSONObject MacSnapshotProvider::capabilities() {
   const bool accessibility = platform_.accessibilityTrusted && platform_.accessibilityTrusted();
   const bool screenCapture = platform_.screenCaptureAllowed && platform_.screenCaptureAllowed();
-  const bool phoneHost = platform_.phoneHostModeEnabled && platform_.phoneHostModeEnabled();
+  const bool phoneHost = phoneHostModeEnabled();
   // Never present off macOS; checked all the same so the key means one thing everywhere.
   std::error_code ignored;
   const bool mirroring =
@@ -199,6 +199,10 @@ JSONObject MacSnapshotProvider::capabilities() {
       {"runningApps", true},
       {"windows", true},
   };
+}
+
+bool MacSnapshotProvider::phoneHostModeEnabled() const {
+  return platform_.phoneHostModeEnabled && platform_.phoneHostModeEnabled();
 }
 
 std::string MacSnapshotProvider::osVersion() {

@@ -48,6 +48,8 @@ class MacSnapshotProvider {
 
   // Keys in the order controllers expect.
   JSONObject capabilities();
+  // Whether phone host mode is switched on now; the local phone routes follow the same switch.
+  bool phoneHostModeEnabled() const;
   std::string osVersion();
 
   Awaitable<HeartbeatPayload> heartbeatPayload();

@@ -97,6 +97,19 @@ TEST(Identifiers, PrefixPlusUpperCaseUuidAndUnique) {
   EXPECT_EQ(seen.size(), 1000u);
 }
 
+TEST(Identifiers, UuidTextIsStrictAndWrittenInUpperCase) {
+  const auto uuid = uuidFromString("6f9619ff-8b86-d011-b42d-00c04fc964Ff");
+  ASSERT_TRUE(uuid);
+  EXPECT_EQ(uuidString(*uuid), "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+  EXPECT_EQ(uuidFromString(uuidString(*uuid)), uuid);
+  for (const char* text :
+       {"", "6F9619FF8B86D011B42D00C04FC964FF", "{6F9619FF-8B86-D011-B42D-00C04FC964FF}",
+        "6F9619FF-8B86-D011-B42D-00C04FC964F", "6F9619FF-8B86-D011-B42D-00C04FC964FG",
+        "6F9619FF-8B86-D011-B42D+00C04FC964FF", " 6F9619FF-8B86-D011-B42D-00C04FC964F"}) {
+    EXPECT_FALSE(uuidFromString(text)) << text;
+  }
+}
+
 TEST(AppPaths, FollowsXdgVariablesAndIgnoresRelativeOnes) {
   const auto defaults = AppPaths::fromEnvironment({{"HOME", "/home/ada"}});
   EXPECT_EQ(defaults.dataDirectory, "/home/ada/.local/share/tavolin");

@@ -1,20 +1,22 @@
 #pragma once
 
-// An in-process local control plane on fakes of the desktop, for the route tests and for the
-// publishers that talk to its agent routes.
+// A local control plane in-process with fake platform pieces, a manual clock, an in-memory token
+// store (which can be told to fail) holding the pairing code 12345678, and a controller key pair;
+// driven request by request. Sessions that want video get recording publishers, or real ones
+// from `makePublisher` when a test sets it.
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <gtest/gtest.h>
 
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/JSON/JSONCodec.hpp"
-#include "TavolinCore/Records/WebPairRecords.hpp"
-#include "TavolinCore/Security/MemoryTokenStore.hpp"
-#include "TavolinCore/Security/TavolinSessionCrypto.hpp"
-#include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalNetworkControlPlane.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeBrowserTabs.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeDisplayGeometry.hpp"
@@ -23,6 +25,7 @@
 #include "TavolinMacAgent/Platform/Fake/FakeSystemInfo.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeWindowList.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakeWorkspace.hpp"
+#include "tests/support/FlakyTokenStore.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -57,7 +60,7 @@ class LocalNetworkControlPlaneTest : public ::testing::Test {
                                       .systemInfo = systemInfo,
                                       .screenCaptureAllowed = [] { return true; },
                                       .accessibilityTrusted = [] { return true; },
-                                      .phoneHostModeEnabled = [] { return false; }});
+                                      .phoneHostModeEnabled = [this] { return phoneHostMode; }});
     dependencies.commandExecutor = std::make_shared<CommandExecutor>(tokenStore, *clock);
     dependencies.screenFrameProvider = std::make_shared<ScreenFrameProvider>(
         capture, std::make_shared<FakeDisplayGeometry>(Rect{0, 0, 1920, 1080}));
@@ -127,20 +130,21 @@ class LocalNetworkControlPlaneTest : public ::testing::Test {
   }
 
   asio::io_context context;
-  std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
-  std::shared_ptr<MemoryTokenStore> tokenStore = std::make_shared<MemoryTokenStore>();
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  std::shared_ptr<FlakyTokenStore> tokenStore = std::make_shared<FlakyTokenStore>();
   std::shared_ptr<FakeSystemInfo> systemInfo = std::make_shared<FakeSystemInfo>();
   std::shared_ptr<FakeServiceAdvertiser> advertiser = std::make_shared<FakeServiceAdvertiser>();
   std::shared_ptr<FakeScreenCapture> capture = std::make_shared<FakeScreenCapture>(
       1920, 1080, FakeScreenCapture::solid(1920, 1080, 0x20, 0x40, 0xC0));
-  testing::TemporaryDirectory directory;
+  TemporaryDirectory directory;
   std::ostringstream diagnostics;
   std::shared_ptr<SecurityAuditStore> auditStore;
   std::vector<SessionPublisherRequest> publisherRequests;
-  // Makes real publishers instead of recording ones when set.
   std::function<std::shared_ptr<SessionPublisher>(const SessionPublisherRequest&)> makePublisher;
   std::vector<std::shared_ptr<RecordingPublisher>> publishers;
   std::unique_ptr<LocalNetworkControlPlane> plane;
+  // The phone host switch as the routes read it, request by request.
+  bool phoneHostMode = true;
 
   P256PrivateKey controllerKey = P256PrivateKey::generate();
   std::string controllerPublicKey = base64URLEncode(controllerKey.publicKey().rawRepresentation());

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/JSON/JSONCodec.hpp"
+#include "TavolinCore/Records/WebPairRecords.hpp"
+#include "TavolinCore/Security/TavolinSessionCrypto.hpp"
+#include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 #include "TavolinMacAgent/Streaming/PublisherSignaling.hpp"
 #include "tests/TavolinMacAgent/LocalNetwork/LocalNetworkControlPlaneFixture.hpp"
 
@@ -7,7 +12,6 @@ namespace tavolin {
 namespace {
 
 using testing::LocalNetworkControlPlaneTest;
-using testing::runAwaitable;
 
 TEST_F(LocalNetworkControlPlaneTest, FirstLevelDispatch_PageIconPreflightAndErrorShape) {
   const auto page = send("GET", "/");
