@@ -270,9 +270,12 @@ void WebRTCSessionPublisher::watchChannel(const std::shared_ptr<DataChannel>& ch
                     const auto self = weak.lock();
                     if (!self || self->stopped_)
                       co_return;
-                    co_await self->messages_.handle(message, [self](std::string_view reply) {
-                      return self->replyOnCommands(reply);
-                    });
+                    // Built outside the await: GCC 12 releases a temporary made in a co_await
+                    // operand once too often, and this one holds the publisher.
+                    DirectChannelMessages::Reply reply = [self](std::string_view text) {
+                      return self->replyOnCommands(text);
+                    };
+                    co_await self->messages_.handle(message, std::move(reply));
                   });
     };
   }
