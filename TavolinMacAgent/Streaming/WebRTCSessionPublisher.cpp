@@ -215,10 +215,12 @@ Awaitable<void> WebRTCSessionPublisher::run() {
   if (stopped_)
     co_return;
 
-  auto self = shared_from_this();
-  signaling_->start([self](const TavolinSignal& signal) -> Awaitable<void> {
-    co_await self->handleSignal(signal);
+  // The signalling belongs to the publisher: its handler must not own the publisher in turn.
+  signaling_->start([weak = weak_from_this()](const TavolinSignal& signal) -> Awaitable<void> {
+    if (const auto self = weak.lock())
+      co_await self->handleSignal(signal);
   });
+  auto self = shared_from_this();
   clipboardTask_ = Task::spawn(dependencies_.mainExecutor, "webrtc-publisher-clipboard",
                                [self]() -> Awaitable<void> {
                                  for (;;) {
