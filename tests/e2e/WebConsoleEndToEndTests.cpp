@@ -724,6 +724,13 @@ TEST_F(WebConsoleEndToEnd, Live_PlaysTheScreenAndCarriesInputCommandsPingsAndCli
                event.x > 0.6 * kWidth + 3 && event.x < 0.9 * kWidth - 3;
       });
   EXPECT_GT(movedWithButton, 0) << "no move between the drag's ends";
+  // The wheel scrolls by the same low-latency path: wheel buttons on X.
+  console().call({{"op", "wheelScreen"}, {"x", 0.7}, {"y", 0.7}, {"deltaY", 120}});
+  EXPECT_TRUE(recorder().waitUntil([](const Events& events) {
+    return std::any_of(events.begin(), events.end(), [](const auto& event) {
+      return event.type == Type::buttonPress && event.detail == 5;
+    });
+  })) << "no scroll down reached the window";
   EXPECT_TRUE(console()
                   .calls("POST", "/v1/controllers/sessions/" + stringAt(sessions[0], "sessionId") +
                                      "/commands")

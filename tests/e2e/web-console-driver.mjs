@@ -24,6 +24,7 @@
 //                                              0..1 lands on the letterbox around it); the live
 //                                              video when it is shown, else the still frame
 //   dragScreen {from:[x,y], to:[x,y], steps}   left-button drag across the drawn picture
+//   wheelScreen {x, y, deltaY}                 turns the wheel over the drawn picture
 //   channelMessages {type} -> {messages}       text messages of that type the page received on
 //                                              its data channels, parsed, with their label
 //   setHidden {hidden}                         emulates the tab being hidden or shown again
@@ -301,6 +302,12 @@ const operations = {
     await page.mouse.move(end.x, end.y, {steps: steps ?? 10});
     await page.mouse.up();
     return {start, end};
+  },
+  async wheelScreen({x, y, deltaY}) {
+    const point = await screenPoint(x, y);
+    await page.mouse.move(point.x, point.y);
+    await page.mouse.wheel(0, deltaY);
+    return point;
   },
   async channelMessages({type}) {
     const received = await page.evaluate(() => window.__channelMessages ?? []);
