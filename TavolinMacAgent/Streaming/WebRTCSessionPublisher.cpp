@@ -215,10 +215,12 @@ Awaitable<void> WebRTCSessionPublisher::run() {
   if (stopped_)
     co_return;
 
-  auto self = shared_from_this();
-  signaling_->start([self](const TavolinSignal& signal) -> Awaitable<void> {
-    co_await self->handleSignal(signal);
+  // The signalling belongs to the publisher: its handler must not own the publisher in turn.
+  signaling_->start([weak = weak_from_this()](const TavolinSignal& signal) -> Awaitable<void> {
+    if (const auto self = weak.lock())
+      co_await self->handleSignal(signal);
   });
+  auto self = shared_from_this();
   clipboardTask_ = Task::spawn(dependencies_.mainExecutor, "webrtc-publisher-clipboard",
                                [self]() -> Awaitable<void> {
                                  for (;;) {
@@ -270,9 +272,12 @@ void WebRTCSessionPublisher::watchChannel(const std::shared_ptr<DataChannel>& ch
                     const auto self = weak.lock();
                     if (!self || self->stopped_)
                       co_return;
-                    co_await self->messages_.handle(message, [self](std::string_view reply) {
-                      return self->replyOnCommands(reply);
-                    });
+                    // Built outside the await: GCC 12 releases a temporary made in a co_await
+                    // operand once too often, and this one holds the publisher.
+                    DirectChannelMessages::Reply reply = [self](std::string_view text) {
+                      return self->replyOnCommands(text);
+                    };
+                    co_await self->messages_.handle(message, std::move(reply));
                   });
     };
   }

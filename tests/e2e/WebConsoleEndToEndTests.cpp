@@ -246,7 +246,8 @@ class WebConsoleEndToEnd : public ::testing::Test {
                                               {"url", origin() + "/"},
                                               {"userDataDir", browserProfile_.path().string()},
                                               {"width", kViewportWidth},
-                                              {"height", kViewportHeight}});
+                                              {"height", kViewportHeight},
+                                              {"withholdVideo", withholdVideo_}});
     EXPECT_EQ(stringAt(opened, "title"), "Tavolin");
   }
 
@@ -290,12 +291,13 @@ class WebConsoleEndToEnd : public ::testing::Test {
     return testing::httpRequest(agent_->port, method, target, headers, std::move(body));
   }
 
-  // The screen as the page shows it matches the painted pattern.
-  void expectPatternShown() {
+  // The screen as the page shows it, still frame or live video, matches the painted pattern.
+  void expectPatternShown(bool live = false) {
     JSONArray points;
     for (const Swatch& swatch : kSwatches)
       points.push_back(JSONArray{swatch.x, swatch.y});
-    const JSONObject shown = console().call({{"op", "screenPixels"}, {"points", points}});
+    const JSONObject shown =
+        console().call({{"op", "screenPixels"}, {"points", points}, {"live", live}});
     EXPECT_EQ(numberAt(shown, "width"), kWidth);
     EXPECT_EQ(numberAt(shown, "height"), kHeight);
     const JSONArray& pixels = *member(shown, "pixels")->array();
@@ -304,16 +306,18 @@ class WebConsoleEndToEnd : public ::testing::Test {
       const JSONArray& rgb = *pixels[i].array();
       for (int channel = 0; channel < 3; ++channel) {
         const int expected = static_cast<int>((kSwatches[i].rgb >> (16 - 8 * channel)) & 0xFF);
-        // JPEG keeps flat areas within a few levels; chroma subsampling at the edges adds more.
+        // JPEG and H.264 keep flat areas within a few levels; chroma subsampling and the video's
+        // colour range conversion add some more.
         EXPECT_NEAR(*rgb[channel].number(), expected, 24)
             << "swatch " << i << " channel " << channel;
       }
     }
   }
 
-  // Settings for the agent (feature switches and the like); a derived fixture fills them in its
-  // constructor.
+  // Settings for the agent (feature switches and the like) and whether the browser withholds
+  // live video from the page; a derived fixture sets them in its constructor.
   std::map<std::string, std::string> agentEnvironment_;
+  bool withholdVideo_ = false;
 
  private:
   testing::TemporaryDirectory home_;
@@ -604,6 +608,192 @@ TEST_F(WebConsoleEndToEnd, HiddenPage_AsksForAFrameAboutOnceASecondUntilShownAga
   EXPECT_LT(visibleGaps[visibleGaps.size() / 2], 700);
   for (const double gap : visibleGaps)
     EXPECT_GE(gap, 200);
+}
+
+// Messages of `type` the page received on its data channels, with the channel's label.
+std::vector<std::pair<std::string, JSONObject>> channelMessages(ConsoleDriver& console,
+                                                                std::string_view type) {
+  std::vector<std::pair<std::string, JSONObject>> messages;
+  for (const JSONObject& item : objectsAt(
+           console.call({{"op", "channelMessages"}, {"type", std::string(type)}}), "messages")) {
+    messages.emplace_back(stringAt(item, "label"), objectAt(item, "message"));
+  }
+  return messages;
+}
+
+// Bodies of the signals the page posted, parsed.
+std::vector<JSONObject> postedSignals(ConsoleDriver& console) {
+  std::vector<JSONObject> signals;
+  for (const JSONObject& request : console.requests("/signals")) {
+    if (stringAt(request, "method") == "POST")
+      signals.push_back(*JSONValue::parse(stringAt(request, "body")).object());
+  }
+  return signals;
+}
+
+std::vector<JSONObject> signalsOfType(const std::vector<JSONObject>& signals,
+                                      std::string_view type) {
+  std::vector<JSONObject> found;
+  std::copy_if(signals.begin(), signals.end(), std::back_inserter(found),
+               [&](const JSONObject& signal) { return stringAt(signal, "type") == type; });
+  return found;
+}
+
+// Chromium with its default settings: host candidates hidden behind mDNS names.
+TEST_F(WebConsoleEndToEnd, Live_PlaysTheScreenAndCarriesInputCommandsPingsAndClipboard) {
+  console().click("#liveToggle");
+  console().fill("#pairingCode", agentPairingCode());
+  console().click("#pairButton");
+  console().call({{"op", "waitForFrames"}, {"count", 10}});
+  console().waitForText("#frameStatus", "Live: playing");
+  EXPECT_EQ(console().text("#connectionState"), "Live");
+
+  // The session asks for WebRTC and does not claim to be a still-frame console.
+  const auto sessions = console().calls("POST", "/v1/controllers/sessions");
+  ASSERT_EQ(sessions.size(), 1u);
+  const JSONObject metadata =
+      objectAt(*JSONValue::parse(stringAt(sessions[0], "body")).object(), "metadata");
+  EXPECT_EQ(stringAt(metadata, "requestedVideoTransport"), "webrtc");
+  EXPECT_EQ(metadata.find("webConsole"), nullptr);
+  const auto signals = postedSignals(console());
+  const auto answers = signalsOfType(signals, "answer");
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_NE(stringAt(objectAt(answers[0], "payload"), "sdp").find("a=setup:"), std::string::npos);
+  for (const JSONObject& ice : signalsOfType(signals, "ice")) {
+    const std::string candidate = stringAt(objectAt(ice, "payload"), "candidate");
+    if (candidate.find("typ host") != std::string::npos) {
+      EXPECT_NE(candidate.find(".local"), std::string::npos) << candidate;
+    }
+  }
+
+  expectPatternShown(true);
+  console().waitForText("#rttLabel", " ms");
+  console().waitForText("#sizeLabel", "1280 × 800");
+  const auto telemetry = channelMessages(console(), "frame_telemetry");
+  ASSERT_FALSE(telemetry.empty());
+  EXPECT_EQ(telemetry.front().first, "tavolin.telemetry");
+  EXPECT_EQ(numberAt(telemetry.front().second, "width"), kWidth);
+  const auto pongs = channelMessages(console(), "pong");
+  ASSERT_FALSE(pongs.empty());
+  EXPECT_EQ(pongs.front().first, "tavolin.commands");
+
+  // A click and keys on the video, and a line of text, reach the X window.
+  console().call({{"op", "clickScreen"}, {"x", 0.8}, {"y", 0.7}});
+  ASSERT_TRUE(
+      recorder().waitUntil([](const Events& events) { return !buttonPresses(events).empty(); }));
+  const auto presses = buttonPresses(recorder().events());
+  EXPECT_EQ(presses[0].detail, 1);
+  EXPECT_NEAR(presses[0].x, 0.8 * kWidth, 3);
+  EXPECT_NEAR(presses[0].y, 0.7 * kHeight, 3);
+  console().call({{"op", "type"}, {"selector", "#keyField"}, {"text", "Hi"}});
+  console().fill("#textInput", "ok");
+  console().click("#sendText");
+  const std::vector<std::uint32_t> expected{XK_H, XK_i, XK_o, XK_k};
+  EXPECT_TRUE(recorder().waitUntil(
+      [&](const Events& events) { return typedKeySyms(events).size() >= expected.size(); }));
+  EXPECT_EQ(typedKeySyms(recorder().events()), expected);
+  console().waitForToast("Command sent");
+  const auto results = channelMessages(console(), "command_result");
+  ASSERT_FALSE(results.empty());
+  for (const auto& [label, result] : results) {
+    EXPECT_EQ(label, "tavolin.commands");
+    EXPECT_EQ(stringAt(result, "status"), "succeeded");
+    EXPECT_EQ(stringAt(objectAt(result, "result"), "transport"), "webrtc_data_channel");
+  }
+
+  // A drag: button down where it starts, then relative moves on the input channel carry the
+  // pointer to where it ends.
+  console().click("#modeDrag");
+  const std::size_t pressed = buttonPresses(recorder().events()).size();
+  console().call({{"op", "dragScreen"},
+                  {"from", JSONArray{0.6, 0.6}},
+                  {"to", JSONArray{0.9, 0.85}},
+                  {"steps", 12}});
+  EXPECT_TRUE(recorder().waitUntil([&](const Events& events) {
+    return std::any_of(events.begin(), events.end(), [](const auto& event) {
+      return event.type == Type::buttonRelease && std::abs(event.x - 0.9 * kWidth) <= 3 &&
+             std::abs(event.y - 0.85 * kHeight) <= 3;
+    });
+  }));
+  const Events afterDrag = recorder().events();
+  ASSERT_EQ(buttonPresses(afterDrag).size(), pressed + 1);
+  EXPECT_NEAR(buttonPresses(afterDrag).back().x, 0.6 * kWidth, 3);
+  const auto movedWithButton =
+      std::count_if(afterDrag.begin(), afterDrag.end(), [](const auto& event) {
+        return event.type == Type::motion && (event.state & XCB_BUTTON_MASK_1) &&
+               event.x > 0.6 * kWidth + 3 && event.x < 0.9 * kWidth - 3;
+      });
+  EXPECT_GT(movedWithButton, 0) << "no move between the drag's ends";
+  // The wheel scrolls by the same low-latency path: wheel buttons on X.
+  console().call({{"op", "wheelScreen"}, {"x", 0.7}, {"y", 0.7}, {"deltaY", 120}});
+  EXPECT_TRUE(recorder().waitUntil([](const Events& events) {
+    return std::any_of(events.begin(), events.end(), [](const auto& event) {
+      return event.type == Type::buttonPress && event.detail == 5;
+    });
+  })) << "no scroll down reached the window";
+  EXPECT_TRUE(console()
+                  .calls("POST", "/v1/controllers/sessions/" + stringAt(sessions[0], "sessionId") +
+                                     "/commands")
+                  .empty())
+      << "a command went over HTTP while the channels were open";
+
+  // Another application copies; the page shows it as text.
+  const std::string copied = "Mac ✓ <i>clip</i>";
+  testing::X11ClipboardClient otherApplication(displayName());
+  otherApplication.copy(copied);
+  int polls = 0;
+  otherApplication.serveUntil([&] {
+    return ++polls > 200 || console().text("#remoteClipboard").find(copied) != std::string::npos;
+  });
+  EXPECT_EQ(console().text("#remoteClipboard"), "Mac clipboard: " + copied);
+  EXPECT_EQ(console().count("#remoteClipboard i"), 0);
+  const auto updates = channelMessages(console(), "clipboard_update");
+  ASSERT_FALSE(updates.empty());
+  EXPECT_EQ(updates.back().first, "tavolin.clipboard");
+  EXPECT_EQ(stringAt(updates.back().second, "text"), copied);
+  console().screenshot("web-console-live");
+
+  // Disconnect tells the agent and ends the session.
+  console().click("#disconnectButton");
+  console().waitForText("#connectionState", "Disconnected");
+  const auto disconnected = signalsOfType(postedSignals(console()), "disconnected");
+  ASSERT_EQ(disconnected.size(), 1u);
+  EXPECT_EQ(stringAt(objectAt(disconnected[0], "payload"), "reason"), "web_console_disconnect");
+  const std::string sessionId = stringAt(sessions[0], "sessionId");
+  EXPECT_EQ(console().calls("POST", "/v1/controllers/sessions/" + sessionId + "/end").size(), 1u);
+}
+
+// When no live video reaches the page, it says so and shows still frames instead.
+class WebConsoleWithoutVideo : public WebConsoleEndToEnd {
+ protected:
+  WebConsoleWithoutVideo() { withholdVideo_ = true; }
+};
+
+TEST_F(WebConsoleWithoutVideo, Live_FallsBackToStillFramesWithANote) {
+  console().click("#liveToggle");
+  console().fill("#pairingCode", agentPairingCode());
+  console().click("#pairButton");
+  console().waitForText("#statusMessage", "Live view unavailable");
+  console().waitForText("#frameStatus", "Frames: live");
+  console().waitForText("#connectionState", "Connected");
+  expectPatternShown();
+  EXPECT_EQ(console().count("#liveToggle[aria-pressed=\"false\"]"), 1);
+  EXPECT_EQ(console().count("#liveVideo[hidden]"), 1);
+
+  const auto sessions = console().calls("POST", "/v1/controllers/sessions");
+  ASSERT_EQ(sessions.size(), 2u);
+  const auto metadataOf = [](const JSONObject& request) {
+    return objectAt(*JSONValue::parse(stringAt(request, "body")).object(), "metadata");
+  };
+  EXPECT_EQ(stringAt(metadataOf(sessions[0]), "requestedVideoTransport"), "webrtc");
+  EXPECT_EQ(stringAt(metadataOf(sessions[1]), "requestedVideoTransport"), "encrypted_jpeg");
+  EXPECT_EQ(*member(metadataOf(sessions[1]), "webConsole")->boolean(), true);
+  // The live session was let go of before the still one began.
+  const std::string liveId = stringAt(sessions[0], "sessionId");
+  EXPECT_EQ(console().calls("POST", "/v1/controllers/sessions/" + liveId + "/end").size(), 1u);
+  const auto disconnected = signalsOfType(postedSignals(console()), "disconnected");
+  ASSERT_EQ(disconnected.size(), 1u);
+  EXPECT_EQ(stringAt(objectAt(disconnected[0], "payload"), "reason"), "live_view_unavailable");
 }
 
 }  // namespace

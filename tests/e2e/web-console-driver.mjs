@@ -4,7 +4,9 @@
 // the display and the agent and asserts on what reaches them; this side only acts like a person
 // in the page and reports what the page shows and which requests it made.
 //
-//   launch {url, userDataDir, width, height}   fresh persistent profile, page opened at url
+//   launch {url, userDataDir, width, height, withholdVideo}  fresh persistent profile, page
+//                                              opened at url; withholdVideo: the page's peer
+//                                              connections never hand it a video track
 //   reload                                     reloads the page
 //   fill {selector, value} / click {selector} / press {selector, key} / type {selector, text}
 //   select {selector, value}                   chooses an option
@@ -16,9 +18,15 @@
 //   waitForToast {text}                        until a toast containing text has been shown
 //   toasts -> {toasts}                         every toast shown so far
 //   waitForFrames {count}                      until the frame counter reaches count
-//   screenPixels {points:[[x,y],...]}          RGB of the shown screen image at those fractions
+//   screenPixels {points:[[x,y],...], live}    RGB of the shown screen image at those fractions
+//                                              (of the live video's current frame with live)
 //   clickScreen {x, y, button}                 click at fractions of the drawn picture (outside
-//                                              0..1 lands on the letterbox around it)
+//                                              0..1 lands on the letterbox around it); the live
+//                                              video when it is shown, else the still frame
+//   dragScreen {from:[x,y], to:[x,y], steps}   left-button drag across the drawn picture
+//   wheelScreen {x, y, deltaY}                 turns the wheel over the drawn picture
+//   channelMessages {type} -> {messages}       text messages of that type the page received on
+//                                              its data channels, parsed, with their label
 //   setHidden {hidden}                         emulates the tab being hidden or shown again
 //   mark -> {mark}                             position in the request log
 //   requests {after, pathIncludes} -> {requests:[{method, path, tokenKind, controllerKey,
@@ -104,6 +112,33 @@ function recordToasts() {
   });
 }
 
+// Every text message arriving on a data channel the page accepts, seen from outside the page's
+// own code.
+function recordChannelMessages() {
+  window.__channelMessages = [];
+  const Original = window.RTCPeerConnection;
+  window.RTCPeerConnection = class extends Original {
+    constructor(...args) {
+      super(...args);
+      this.addEventListener('datachannel', ({channel}) => {
+        channel.addEventListener('message', (event) => {
+          if (typeof event.data === 'string')
+            window.__channelMessages.push({label: channel.label, text: event.data});
+        });
+      });
+    }
+  };
+}
+
+// A browser whose media never arrives: the page's track handler is never called.
+function dropVideoTracks() {
+  const Original = window.RTCPeerConnection;
+  window.RTCPeerConnection = class extends Original {
+    get ontrack() { return null; }
+    set ontrack(handler) {}
+  };
+}
+
 function matching(after, pathIncludes) {
   return requestLog.slice(after ?? 0).filter((entry) => entry.path.includes(pathIncludes ?? ''));
 }
@@ -122,15 +157,18 @@ async function until(condition, what) {
 
 // Where fractions (x, y) of the picture drawn by object-fit: contain fall on the page.
 async function screenPoint(x, y) {
-  const measure = () => page.$eval('#screen', (image) => {
-    const box = image.getBoundingClientRect();
+  const measure = () => page.evaluate(() => {
+    const video = document.getElementById('liveVideo');
+    const live = video && !video.hidden;
+    const element = live ? video : document.getElementById('screen');
+    const box = element.getBoundingClientRect();
     return {
       left: box.left,
       top: box.top,
       width: box.width,
       height: box.height,
-      naturalWidth: image.naturalWidth,
-      naturalHeight: image.naturalHeight,
+      naturalWidth: live ? video.videoWidth : element.naturalWidth,
+      naturalHeight: live ? video.videoHeight : element.naturalHeight,
     };
   });
   // A frame being swapped in may briefly report no size.
@@ -149,7 +187,7 @@ async function screenPoint(x, y) {
 }
 
 const operations = {
-  async launch({url, userDataDir, width, height}) {
+  async launch({url, userDataDir, width, height, withholdVideo}) {
     context = await chromium.launchPersistentContext(userDataDir, {
       executablePath: chromiumPath,
       headless: true,
@@ -164,6 +202,9 @@ const operations = {
       ],
     });
     await context.addInitScript(recordToasts);
+    await context.addInitScript(recordChannelMessages);
+    if (withholdVideo)
+      await context.addInitScript(dropVideoTracks);
     page = context.pages()[0] ?? await context.newPage();
     watch(page);
     await page.goto(url);
@@ -233,11 +274,11 @@ const operations = {
     }, () => `${count} frames, ${shown} shown; "${status}"`);
     return {frames: Number(shown)};
   },
-  async screenPixels({points}) {
-    return page.$eval('#screen', (image, fractions) => {
+  async screenPixels({points, live}) {
+    return page.$eval(live ? '#liveVideo' : '#screen', (image, fractions) => {
       const canvas = document.createElement('canvas');
-      canvas.width = image.naturalWidth;
-      canvas.height = image.naturalHeight;
+      canvas.width = image.naturalWidth ?? image.videoWidth;
+      canvas.height = image.naturalHeight ?? image.videoHeight;
       const context2d = canvas.getContext('2d');
       context2d.drawImage(image, 0, 0);
       const pixels = fractions.map(([x, y]) => {
@@ -252,6 +293,35 @@ const operations = {
     const point = await screenPoint(x, y);
     await page.mouse.click(point.x, point.y, {button: button ?? 'left'});
     return point;
+  },
+  async dragScreen({from, to, steps}) {
+    const start = await screenPoint(from[0], from[1]);
+    const end = await screenPoint(to[0], to[1]);
+    await page.mouse.move(start.x, start.y);
+    await page.mouse.down();
+    await page.mouse.move(end.x, end.y, {steps: steps ?? 10});
+    await page.mouse.up();
+    return {start, end};
+  },
+  async wheelScreen({x, y, deltaY}) {
+    const point = await screenPoint(x, y);
+    await page.mouse.move(point.x, point.y);
+    await page.mouse.wheel(0, deltaY);
+    return point;
+  },
+  async channelMessages({type}) {
+    const received = await page.evaluate(() => window.__channelMessages ?? []);
+    const messages = [];
+    for (const {label, text} of received) {
+      try {
+        const message = JSON.parse(text);
+        if (message?.type === type)
+          messages.push({label, message});
+      } catch {
+        // Not JSON: not a message of any type.
+      }
+    }
+    return {messages};
   },
   async setHidden({hidden}) {
     await page.evaluate((isHidden) => {

@@ -146,6 +146,17 @@ TEST_F(WebRTCSessionPublisherTest, ChannelsCarryFramesTelemetryClipboardAndPings
                     R"(","sentAt":"t"})");
   ASSERT_TRUE(runUntil([&] { return !commands->sentTexts().empty(); }));
   EXPECT_EQ(decodeJSON<TavolinDirectPongMessage>(commands->sentTexts()[0]).pingId, "p1");
+  // Every message lets go of exactly the references it took: a publisher streaming for long
+  // outlives any number of pings.
+  ASSERT_EQ(webRTCPublishers.size(), 1u);
+  const long owners = webRTCPublishers[0].use_count();
+  for (int i = 0; i < 5; ++i) {
+    commands->receive(R"({"type":"ping","pingId":"q)" + std::to_string(i) + R"(","sessionId":")" +
+                      session.id + R"(","sentAt":"t"})");
+  }
+  ASSERT_TRUE(runUntil([&] { return commands->sentTexts().size() == 6; }));
+  EXPECT_TRUE(runUntil([&] { return webRTCPublishers[0].use_count() == owners; }))
+      << webRTCPublishers[0].use_count() << " owners, " << owners << " before the pings";
 
   // Ending the session stops the publisher: everything closed, the controller told.
   EXPECT_EQ(send("POST", "/v1/controllers/sessions/" + session.id + "/end", R"({"reason":"done"})",
