@@ -3,6 +3,7 @@
 // and the agent; the page is worked through web-console-driver.mjs (playwright-core) over a line
 // protocol, and what the browser shows and sends is checked against what the X server saw.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <X11/keysym.h>
@@ -17,7 +19,11 @@
 #include <xcb/xcb.h>
 
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Foundation/Identifiers.hpp"
+#include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/JSON/JSONValue.hpp"
+#include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/RunningAgent.hpp"
@@ -43,6 +49,8 @@ constexpr int kViewportHeight = 760;
 constexpr const char* kDriverScript = TAVOLIN_SOURCE_DIR "/tests/e2e/web-console-driver.mjs";
 constexpr const char* kPlaywright = TAVOLIN_SOURCE_DIR "/tests/e2e/node_modules/playwright-core";
 constexpr const char* kChromium = "/usr/bin/chromium";
+// The stream health line of the Phone host tab's details.
+constexpr const char* kHealth = "#phoneDetails dt:text-is('Health') + dd";
 
 // The screen the test paints: three coloured quadrants, and the recorder (black) in the
 // bottom-right one. Points are fractions of the screen.
@@ -794,6 +802,131 @@ TEST_F(WebConsoleWithoutVideo, Live_FallsBackToStillFramesWithANote) {
   const auto disconnected = signalsOfType(postedSignals(console()), "disconnected");
   ASSERT_EQ(disconnected.size(), 1u);
   EXPECT_EQ(stringAt(objectAt(disconnected[0], "payload"), "reason"), "live_view_unavailable");
+}
+
+// A phone sharing its screen with this computer, seen in the Phone host tab: frames sealed with
+// WebCrypto for the agent's device key are shown, and the health verdict ages once they stop.
+class WebConsolePhoneHost : public WebConsoleEndToEnd {
+ protected:
+  WebConsolePhoneHost() { agentEnvironment_["TAVOLIN_PHONE_HOST_MODE"] = "1"; }
+
+  // A flat-coloured JPEG, as a phone's capture might be, from FFmpeg.
+  static std::string solidJpeg(std::uint32_t rgb, int width, int height) {
+    char colour[16];
+    std::snprintf(colour, sizeof colour, "0x%06X", rgb);
+    const auto made =
+        testing::runProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                             "color=c=" + std::string(colour) + ":s=" + std::to_string(width) +
+                                 "x" + std::to_string(height),
+                             "-frames:v", "1", "-c:v", "mjpeg", "-f", "image2pipe", "-"});
+    if (made.exitCode != 0 || made.standardOutput.size() < 4)
+      throw std::runtime_error("ffmpeg made no JPEG: " + made.standardError);
+    return made.standardOutput;
+  }
+};
+
+TEST_F(WebConsolePhoneHost, PhoneHost_ShowsSealedFramesThenReportsTheStreamSlowAndStale) {
+  constexpr std::uint32_t kPhoneColour = 0x2878C8;
+  constexpr int kPhoneWidth = 180;
+  constexpr int kPhoneHeight = 320;
+  const std::string streamId = "broadcast-e2e";
+
+  pairAndConnect();
+  console().click("[data-tab=\"phone\"]");
+  console().click("#phoneStart");
+  console().waitForText("#phoneDetails", "waiting");
+
+  // The phone's side: one key pair seals the picture for this computer's device key.
+  const auto device = asLocalController("GET", "/v1/local/device");
+  ASSERT_EQ(device.status, 200) << device.body;
+  const std::string deviceKey =
+      stringAt(objectAt(*JSONValue::parse(device.body).object(), "device"), "publicKey");
+  const std::string jpeg = solidJpeg(kPhoneColour, kPhoneWidth, kPhoneHeight);
+  const JSONObject request{{"operation", "seal"},
+                           {"agentPublicKey", deviceKey},
+                           {"sessionId", streamId},
+                           {"command", JSONObject{{"type", "noop"}, {"payload", JSONObject{}}}},
+                           {"frameBase64", base64Encode(Bytes(jpeg.begin(), jpeg.end()))}};
+  const auto sealing =
+      testing::runProcess({"node", TAVOLIN_SOURCE_DIR "/tests/support/webcrypto-controller.mjs"},
+                          JSONValue(request).serialize());
+  ASSERT_EQ(sealing.exitCode, 0) << sealing.standardError;
+  const JSONValue sealingAnswer = JSONValue::parse(sealing.standardOutput);
+  ASSERT_TRUE(sealingAnswer.object()) << sealing.standardOutput;
+  const JSONObject& sealed = *sealingAnswer.object();
+
+  PhoneHostFrameUploadPayload upload;
+  upload.streamId = streamId;
+  upload.deviceName = "Test iPhone";
+  upload.routeName = "local-network";
+  upload.format = "jpeg+a256gcm";
+  upload.contentFormat = "jpeg";
+  upload.encryption = "p256-hkdf-sha256-aes-gcm";
+  upload.senderPublicKey = stringAt(sealed, "controllerPublicKey");
+  upload.imageBase64 = stringAt(sealed, "frameBase64");
+  upload.byteLength = static_cast<std::int64_t>(base64Decode(upload.imageBase64)->size());
+  upload.width = kPhoneWidth;
+  upload.height = kPhoneHeight;
+  upload.displayWidth = kPhoneWidth * 2;
+  upload.displayHeight = kPhoneHeight * 2;
+  upload.broadcastState = PhoneBroadcastState::broadcasting;
+
+  // About five frames a second for two seconds, paced by the clock so slow requests do not
+  // lower the rate, while the page is watched.
+  std::vector<int> statuses;
+  std::string refusal;
+  std::thread phone([&] {
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < 11; ++i) {
+      std::this_thread::sleep_until(next);
+      next += 200ms;
+      upload.frameId = *uuidFromString(makeIdentifier(""));
+      upload.capturedAt = TavolinISO8601::string(Date::clock::now());
+      try {
+        const auto posted =
+            asLocalController("POST", "/v1/controllers/phone-host/frames", encodeJSON(upload));
+        statuses.push_back(posted.status);
+        if (posted.status != 200 && refusal.empty())
+          refusal = posted.body;
+      } catch (const std::exception& error) {
+        statuses.push_back(0);
+        refusal = error.what();
+      }
+    }
+  });
+  const auto joinPhone = [&] {
+    if (phone.joinable())
+      phone.join();
+  };
+  try {
+    console().waitForText(kHealth, "live");
+    const JSONObject shown =
+        console().call({{"op", "imagePixels"},
+                        {"selector", "#phoneFrame"},
+                        {"points", JSONArray{JSONArray{0.5, 0.5}, JSONArray{0.1, 0.9}}}});
+    EXPECT_EQ(numberAt(shown, "width"), kPhoneWidth);
+    EXPECT_EQ(numberAt(shown, "height"), kPhoneHeight);
+    for (const JSONValue& point : *member(shown, "pixels")->array()) {
+      const JSONArray& rgb = *point.array();
+      for (int channel = 0; channel < 3; ++channel) {
+        const int expected = static_cast<int>((kPhoneColour >> (16 - 8 * channel)) & 0xFF);
+        EXPECT_NEAR(*rgb[channel].number(), expected, 24) << "channel " << channel;
+      }
+    }
+    console().waitForText("#phoneDetails", "Test iPhone");
+    console().screenshot("web-console-phone-host");
+  } catch (...) {
+    joinPhone();
+    throw;
+  }
+  joinPhone();
+  EXPECT_EQ(statuses, std::vector<int>(11, 200)) << refusal;
+
+  // Silence: slow once two seconds have passed without a frame, stale after five.
+  console().waitForText(kHealth, "slow");
+  console().waitForText(kHealth, "stale");
+  console().waitForText("#phoneDetails", "Check that Screen Broadcast is still running.");
+  EXPECT_EQ(console().text("#phoneReason"), "");
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 //   waitForFrames {count}                      until the frame counter reaches count
 //   screenPixels {points:[[x,y],...], live}    RGB of the shown screen image at those fractions
 //                                              (of the live video's current frame with live)
+//   imagePixels {selector, points}             RGB of an image or video element's picture at
+//                                              those fractions, with its natural size
 //   clickScreen {x, y, button}                 click at fractions of the drawn picture (outside
 //                                              0..1 lands on the letterbox around it); the live
 //                                              video when it is shown, else the still frame
@@ -275,10 +277,23 @@ const operations = {
     return {frames: Number(shown)};
   },
   async screenPixels({points, live}) {
-    return page.$eval(live ? '#liveVideo' : '#screen', (image, fractions) => {
+    return operations.imagePixels({selector: live ? '#liveVideo' : '#screen', points});
+  },
+  async imagePixels({selector, points}) {
+    // A picture may be swapped while it is read: read again until one decoded picture is read.
+    return until(() => page.$eval(selector, async (image, fractions) => {
+      if (image instanceof HTMLImageElement) {
+        try {
+          await image.decode();
+        } catch {
+          return null;
+        }
+      }
       const canvas = document.createElement('canvas');
       canvas.width = image.naturalWidth ?? image.videoWidth;
       canvas.height = image.naturalHeight ?? image.videoHeight;
+      if (!canvas.width || !canvas.height)
+        return null;
       const context2d = canvas.getContext('2d');
       context2d.drawImage(image, 0, 0);
       const pixels = fractions.map(([x, y]) => {
@@ -287,7 +302,7 @@ const operations = {
         return Array.from(context2d.getImageData(px, py, 1, 1).data.slice(0, 3));
       });
       return {width: canvas.width, height: canvas.height, pixels};
-    }, points);
+    }, points), () => `a decoded picture in ${selector}`);
   },
   async clickScreen({x, y, button}) {
     const point = await screenPoint(x, y);
