@@ -498,7 +498,12 @@ TEST_F(WebConsoleEndToEnd, Input_ClicksKeysAndClipboardFromThePageLandOnTheDeskt
   console().click("#setClipboard");
   console().waitForToast("Command sent");
   testing::X11ClipboardClient otherApplication(displayName());
-  const auto pasted = otherApplication.convert("UTF8_STRING");
+  // The toast may still be an earlier command's: the clipboard has no owner until this one runs.
+  auto pasted = otherApplication.convert("UTF8_STRING");
+  for (int attempt = 0; attempt < 50 && !pasted; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pasted = otherApplication.convert("UTF8_STRING");
+  }
   ASSERT_TRUE(pasted.has_value());
   EXPECT_EQ(pasted->bytes, clipboardText);
 
