@@ -284,14 +284,18 @@ void WebRTCSessionPublisher::watchChannel(const std::shared_ptr<DataChannel>& ch
   channel->setObserver(std::move(observer));
 }
 
-std::unique_ptr<LiveScreenCapture> WebRTCSessionPublisher::makeCapture(std::string label) {
-  const ScreenStreamQuality quality = quality_;
+LiveScreenCaptureSettings WebRTCSessionPublisher::captureSettings() const {
   LiveScreenCaptureSettings settings;
   settings.framesPerSecond = dependencies_.tuning.targetFramesPerSecond;
-  settings.targetSize = [quality](PixelSize display) {
+  settings.targetSize = [quality = quality_](PixelSize display) {
     return ScreenStreamQualities::captureSize(quality, display);
   };
   settings.pixelFormat = LiveScreenPixelFormat::i420;
+  return settings;
+}
+
+std::unique_ptr<LiveScreenCapture> WebRTCSessionPublisher::makeCapture(std::string label) {
+  LiveScreenCaptureSettings settings = captureSettings();
   // The callback runs on the capture's queue, which stop() joins before the capture goes, so
   // the pointer it reads is valid whenever it runs.
   auto current = std::make_shared<std::atomic<LiveScreenCapture*>>(nullptr);
@@ -340,12 +344,7 @@ void WebRTCSessionPublisher::applyQuality(ScreenStreamQuality quality) {
   }
   if (peerConnection_)
     peerConnection_->setVideoEncoding(encodingParameters());
-  LiveScreenCaptureSettings settings;
-  settings.framesPerSecond = dependencies_.tuning.targetFramesPerSecond;
-  settings.targetSize = [quality](PixelSize display) {
-    return ScreenStreamQualities::captureSize(quality, display);
-  };
-  settings.pixelFormat = LiveScreenPixelFormat::i420;
+  const LiveScreenCaptureSettings settings = captureSettings();
   for (auto* capture : {capture_.get(), snapshotFallback_.get()}) {
     if (capture)
       capture->reconfigure(settings);

@@ -86,6 +86,7 @@ class WebRTCSessionPublisher final : public SessionPublisher,
   Awaitable<void> run();
   void createDataChannels();
   void watchChannel(const std::shared_ptr<DataChannel>& channel);
+  LiveScreenCaptureSettings captureSettings() const;
   std::unique_ptr<LiveScreenCapture> makeCapture(std::string label);
   void startSnapshotFallbackTimer();
   void applyQuality(ScreenStreamQuality quality);
