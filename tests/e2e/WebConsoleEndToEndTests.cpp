@@ -655,6 +655,8 @@ std::vector<JSONObject> signalsOfType(const std::vector<JSONObject>& signals,
 // Chromium with its default settings: host candidates hidden behind mDNS names.
 TEST_F(WebConsoleEndToEnd, Live_PlaysTheScreenAndCarriesInputCommandsPingsAndClipboard) {
   console().click("#liveToggle");
+  // Full size, so that the pattern is checked pixel for pixel.
+  console().call({{"op", "select"}, {"selector", "#quality"}, {"value", "native"}});
   console().fill("#pairingCode", agentPairingCode());
   console().click("#pairButton");
   console().call({{"op", "waitForFrames"}, {"count", 10}});
@@ -667,6 +669,7 @@ TEST_F(WebConsoleEndToEnd, Live_PlaysTheScreenAndCarriesInputCommandsPingsAndCli
   const JSONObject metadata =
       objectAt(*JSONValue::parse(stringAt(sessions[0], "body")).object(), "metadata");
   EXPECT_EQ(stringAt(metadata, "requestedVideoTransport"), "webrtc");
+  EXPECT_EQ(stringAt(metadata, "quality"), "native");
   EXPECT_EQ(metadata.find("webConsole"), nullptr);
   const auto signals = postedSignals(console());
   const auto answers = signalsOfType(signals, "answer");

@@ -7,6 +7,8 @@
 #include <gst/video/video.h>
 #include <libyuv/convert.h>
 
+#include "TavolinMacAgent/Platform/GStreamer/PlayoutDelayExtension.hpp"
+
 namespace tavolin {
 namespace {
 
@@ -141,6 +143,8 @@ GStreamerVideoSender::GStreamerVideoSender(GstPipeline* pipeline, GstElement* we
   // Parameter sets before every key frame, and each NAL unit out as soon as it is whole.
   g_object_set(payloader.get(), "config-interval", -1, nullptr);
   gst_util_set_object_arg(G_OBJECT(payloader.get()), "aggregate-mode", "zero-latency");
+  const auto playoutDelay = makeZeroPlayoutDelayExtension();
+  g_signal_emit_by_name(payloader.get(), "add-extension", playoutDelay.get());
 
   GstElement* chain[] = {add(pipeline, source_), add(pipeline, convert), add(pipeline, encoder_),
                          add(pipeline, filter),  add(pipeline, parse),   add(pipeline, payloader)};
@@ -161,6 +165,9 @@ GStreamerVideoSender::GStreamerVideoSender(GstPipeline* pipeline, GstElement* we
   if (!transceiver)
     throw PeerConnectionError("webrtcbin made no transceiver for the video track.");
   const CapsPtr offered(gst_caps_from_string(offeredCaps));
+  const std::string extensionField = "extmap-" + std::to_string(playoutDelayExtensionId);
+  gst_caps_set_simple(offered.get(), extensionField.c_str(), G_TYPE_STRING,
+                      playoutDelayExtensionURI, nullptr);
   g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
                "codec-preferences", offered.get(), nullptr);
   g_object_unref(transceiver);
@@ -231,9 +238,10 @@ void GStreamerVideoSender::setEncoding(const VideoEncodingParameters& parameters
   // - Temporal layers / scalability mode: x264 and VAAPI encode a single layer; ignored.
   // - Network priority and bit-rate priority: no DSCP marking or priority between streams in
   //   webrtcbin; ignored.
-  // - Field trials such as zero playout delay: receiver-side libwebrtc settings; the sender
-  //   instead keeps its own latency down (zero-latency tuning, no B-frames, one frame queued,
-  //   NAL units sent as soon as they are complete).
+  // - Field trials: the low-latency playout ones come down to the sender stamping a zero
+  //   playout delay on its packets, which the payloader does with its own header extension;
+  //   others have no counterpart. The sender also keeps its own latency down (zero-latency
+  //   tuning, no B-frames, one frame queued, NAL units sent as soon as they are complete).
   std::lock_guard lock(mutex_);
   if (stopped_)
     return;

@@ -239,6 +239,10 @@ TEST_F(GStreamerPeerConnectionTest, TwoPeers_NegotiateChannelsVideoAndMessages) 
   EXPECT_TRUE(contains(video, "H264/90000")) << offer.sdp;
   EXPECT_TRUE(contains(video, "a=sendonly")) << offer.sdp;
   EXPECT_TRUE(contains(video, "a=msid:tavolin-screen tavolin-screen-test\r\n")) << offer.sdp;
+  // Browsers show frames at once only when the sender asks for zero playout delay.
+  EXPECT_TRUE(
+      contains(video, "a=extmap:1 http://www.webrtc.org/experiments/rtp-hdrext/playout-delay\r\n"))
+      << offer.sdp;
   EXPECT_TRUE(contains(mediaSection(offer.sdp, "m=audio"), "a=recvonly")) << offer.sdp;
   EXPECT_TRUE(contains(mediaSection(offer.sdp, "m=application"), "webrtc-datachannel"))
       << offer.sdp;
