@@ -137,7 +137,8 @@ std::string pointerMoveMessage(const bench::BenchController& controller, int ind
   return encodeJSON(message);
 }
 
-// The live video's capture settings, as the WebRTC publisher builds them by default.
+// The live video's capture settings as the WebRTC publisher builds them for a 720p stream with
+// the default tuning.
 LiveScreenCaptureSettings liveVideoSettings(const WebRTCTuning& tuning) {
   return {.framesPerSecond = static_cast<double>(tuning.targetFramesPerSecond),
           .targetSize =
@@ -185,8 +186,8 @@ class VideoLoad {
 struct MoveRun {
   int processed = 0;
   double movesPerSecond = 0;
-  std::optional<Figures> latency;  // only when every move landed where it should
-  double videoFramesPerSecond = 0;
+  std::optional<Figures> latency;              // only when every move landed where it should
+  std::optional<double> videoFramesPerSecond;  // with the video load only
 };
 
 // Sends the moves at the pace through a fresh fast path and collects what became of them.
@@ -258,8 +259,10 @@ std::optional<MoveRun> runMoves(Platform& platform, const Rect& display, bool wi
   return run;
 }
 
-// The run's figures up to its latency; the caller closes the object.
-void printRun(const char* name, const char* load, const Rect& display, const MoveRun& run) {
+// One line of a run's figures. The latency is left out when the moves could not be told apart,
+// and so is the comparison with a baseline.
+void printRun(const char* name, const char* load, const Rect& display, const MoveRun& run,
+              const MoveRun* baseline = nullptr) {
   std::printf(
       "{\"benchmark\":\"%s\",\"display\":\"%.0fx%.0f\",\"load\":\"%s\",\"pace_per_s\":%d,"
       "\"moves\":%d,\"processed\":%d,\"not_processed\":%d,\"processed_per_s\":%.1f,"
@@ -269,9 +272,20 @@ void printRun(const char* name, const char* load, const Rect& display, const Mov
       run.movesPerSecond / kMovesPerSecond);
   if (run.latency)
     std::printf(",\"median_ms\":%.3f,\"p95_ms\":%.3f", run.latency->median, run.latency->p95);
+  if (run.videoFramesPerSecond)
+    std::printf(",\"video_fps\":%.1f", *run.videoFramesPerSecond);
+  if (baseline != nullptr && run.latency && baseline->latency) {
+    std::printf(
+        ",\"baseline\":\"no video load\",\"baseline_median_ms\":%.3f,\"baseline_p95_ms\":%.3f,"
+        "\"median_ratio_to_baseline\":%.2f",
+        baseline->latency->median, baseline->latency->p95,
+        run.latency->median / baseline->latency->median);
+  }
+  std::printf("}\n");
+  std::fflush(stdout);
 }
 
-bool complete(const char* name, const MoveRun& run) {
+bool everyMoveProcessed(const char* name, const MoveRun& run) {
   if (run.latency)
     return true;
   std::fprintf(stderr, "%s: %d of %d moves were not processed\n", name, kMoves - run.processed,
@@ -300,24 +314,13 @@ int main(int argc, char** argv) {
   if (!baseline)
     return 1;
   printRun("low_latency_pointer_moves_unloaded", "none", *display, *baseline);
-  std::printf("}\n");
-  std::fflush(stdout);
 
   const auto loaded = runMoves(platform, *display, true);
   if (!loaded)
     return 1;
-  printRun("low_latency_pointer_moves", "live capture 60 fps 1280x720 i420", *display, *loaded);
-  std::printf(",\"video_fps\":%.1f", loaded->videoFramesPerSecond);
-  if (loaded->latency && baseline->latency) {
-    std::printf(
-        ",\"baseline\":\"no video load\",\"baseline_median_ms\":%.3f,\"baseline_p95_ms\":%.3f,"
-        "\"median_ratio_to_baseline\":%.2f",
-        baseline->latency->median, baseline->latency->p95,
-        loaded->latency->median / baseline->latency->median);
-  }
-  std::printf("}\n");
-  std::fflush(stdout);
-  const bool baselineComplete = complete("unloaded", *baseline);
-  const bool loadedComplete = complete("loaded", *loaded);
-  return baselineComplete && loadedComplete ? 0 : 1;
+  printRun("low_latency_pointer_moves", "live capture 60 fps 1280x720 i420", *display, *loaded,
+           &*baseline);
+  const bool baselineProcessed = everyMoveProcessed("unloaded", *baseline);
+  const bool loadedProcessed = everyMoveProcessed("loaded", *loaded);
+  return baselineProcessed && loadedProcessed ? 0 : 1;
 }
