@@ -16,6 +16,8 @@
 #include "TavolinCore/Security/MemoryTokenStore.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 
+#include "bench/BenchController.hpp"
+
 namespace {
 
 using namespace tavolin;
@@ -41,9 +43,7 @@ double secondsOf(Body&& body) {
 int main() {
   auto store = std::make_shared<MemoryTokenStore>();
   const DeviceIdentity agent = DeviceIdentity::loadOrCreate(*store);
-  const P256PrivateKey controller = P256PrivateKey::generate();
-  const std::string controllerKey = base64URLEncode(controller.publicKey().rawRepresentation());
-  const TavolinSessionCommandCrypto crypto(controller, agent.publicKeyBase64URL(), "session");
+  const bench::BenchController controller(agent.publicKeyBase64URL(), "session");
   SystemClock systemClock;
 
   std::vector<double> rates, base64Shares, openShares, jsonShares;
@@ -59,12 +59,7 @@ int main() {
                                            .commandId = makeIdentifier("cmd_"),
                                            .sentAt = sentAt};
       plaintexts.push_back(encodeJSON(envelope));
-      const Bytes sealed = crypto.encrypt(byteSpan(plaintexts.back()));
-      payloads.push_back({{"encryption", "p256-hkdf-sha256-aes-gcm"},
-                          {"contentFormat", "tavolin-command-v1+json"},
-                          {"senderPublicKey", controllerKey},
-                          {"commandBase64", base64Encode(sealed)},
-                          {"byteLength", static_cast<double>(sealed.size())}});
+      payloads.push_back(controller.seal(plaintexts.back()));
     }
     CommandExecutor executor(store, systemClock);
     asio::io_context context;
@@ -93,7 +88,7 @@ int main() {
     });
     const double open = secondsOf([&] {
       for (const Bytes& bytes : sealed)
-        crypto.decrypt(bytes);
+        controller.crypto().decrypt(bytes);
     });
     const double json = secondsOf([&] {
       for (const std::string& text : plaintexts)
