@@ -1,5 +1,8 @@
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
 
+#include <atomic>
+#include <optional>
+
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 #include "TavolinCore/Streaming/TavolinDataChannel.hpp"
 #include "TavolinMacAgent/Commands/CommandPayload.hpp"
@@ -24,32 +27,57 @@ struct LowLatencyInputFastPath::State {
         geometry(std::move(geometry)) {}
 
   void handle(const TavolinDirectCommandMessage& message) {
+    waiting.fetch_sub(1);
+    if (const auto envelope = admitted(message)) {
+      if (envelope->type == "pointer_move") {
+        const auto deltaX = CommandPayload::real(envelope->payload, "deltaX");
+        const auto deltaY = CommandPayload::real(envelope->payload, "deltaY");
+        if (deltaX && deltaY) {
+          pendingMove.x += *deltaX;
+          pendingMove.y += *deltaY;
+        }
+      } else {
+        // A scroll lands where the pointer is: the moves before it go first.
+        flushMove();
+        scrollCommand(*injector, envelope->payload);
+      }
+    }
+    // Moves that piled up while the queue was behind go out as one, so a slow moment never
+    // replays a stale path.
+    if (waiting.load() == 0)
+      flushMove();
+  }
+
+  std::optional<TavolinPlainCommandEnvelope> admitted(const TavolinDirectCommandMessage& message) {
     const JSONObject& payload = message.payload;
     for (const std::string_view key :
          {"encryption", "contentFormat", "senderPublicKey", "commandBase64"}) {
       if (!isNonEmptyString(payload, key))
-        return;
+        return std::nullopt;
     }
     auto opened = intake.open(message.sessionId, payload);
-    const auto* envelope = std::get_if<TavolinPlainCommandEnvelope>(&opened);
-    if (envelope == nullptr || envelope->sessionId != message.sessionId)
-      return;
-    const bool move = envelope->type == "pointer_move";
-    if (!move && envelope->type != "scroll")
-      return;
-    if (intake.admit(message.sessionId, *envelope))
-      return;
-    if (accessibilityRefusal(*injector))
-      return;
-    if (move)
-      pointerMoveCommand(*injector, *geometry, envelope->payload);
-    else
-      scrollCommand(*injector, envelope->payload);
+    auto* envelope = std::get_if<TavolinPlainCommandEnvelope>(&opened);
+    if (envelope == nullptr || envelope->sessionId != message.sessionId ||
+        (envelope->type != "pointer_move" && envelope->type != "scroll") ||
+        intake.admit(message.sessionId, *envelope) || accessibilityRefusal(*injector)) {
+      return std::nullopt;
+    }
+    return std::move(*envelope);
+  }
+
+  void flushMove() {
+    if (pendingMove.x != 0 || pendingMove.y != 0)
+      movePointerBy(*injector, *geometry, pendingMove.x, pendingMove.y);
+    pendingMove = {};
   }
 
   EncryptedCommandIntake intake;
   std::shared_ptr<InputInjector> injector;
   std::shared_ptr<DisplayGeometry> geometry;
+  // Messages posted to the queue and not yet handled.
+  std::atomic<int> waiting{0};
+  // The sum of the admitted moves not yet injected; touched on the queue only.
+  Point pendingMove{};
 };
 
 LowLatencyInputFastPath::LowLatencyInputFastPath(std::shared_ptr<TokenStore> tokenStore,
@@ -77,6 +105,7 @@ bool LowLatencyInputFastPath::enqueueIfSupported(std::string_view data) {
         message.idempotencyKey.starts_with("scroll-"))) {
     return false;
   }
+  state_->waiting.fetch_add(1);
   queue_.post([weakState = std::weak_ptr<State>(state_), message = std::move(message)] {
     if (const auto state = weakState.lock())
       state->handle(message);

@@ -13,8 +13,9 @@ namespace tavolin {
 
 // Pointer moves and scrolls from the "tavolin.input" data channel, handled on their own queue
 // so that they never wait behind video or other commands on the main actor. The queue keeps
-// its own key and replay caches; one instance serves every session. Failures are dropped
-// silently: a lost move is replaced by the next one.
+// its own key and replay caches; one instance serves every session. Moves that wait behind
+// one another are injected as one move by their sum. Failures are dropped silently: a lost move
+// is replaced by the next one.
 class LowLatencyInputFastPath {
  public:
   LowLatencyInputFastPath(std::shared_ptr<TokenStore> tokenStore, const Clock& clock,

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,44 @@ namespace tavolin {
 namespace {
 
 using Event = FakeInputInjector::Event;
+
+// Holds the queue inside the first warp until released, so that later messages pile up behind
+// it; everything is forwarded to the recording fake.
+class GatedInjector final : public InputInjector {
+ public:
+  explicit GatedInjector(std::shared_ptr<FakeInputInjector> inner) : inner_(std::move(inner)) {}
+
+  bool isTrusted() override { return inner_->isTrusted(); }
+  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override {
+    return inner_->postKey(keyCode, down, modifiers);
+  }
+  bool typeText(std::string_view text) override { return inner_->typeText(text); }
+  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
+                 KeyNames::ModifierFlags modifiers, int clickState) override {
+    return inner_->postMouse(kind, button, point, modifiers, clickState);
+  }
+  bool postScroll(std::int32_t deltaX, std::int32_t deltaY) override {
+    return inner_->postScroll(deltaX, deltaY);
+  }
+  std::optional<Point> cursorPosition() override { return inner_->cursorPosition(); }
+  bool warpCursor(Point point) override {
+    if (!entered_) {
+      entered_ = true;
+      held_.set_value();
+      gate_.get_future().wait();
+    }
+    return inner_->warpCursor(point);
+  }
+
+  void waitUntilHeld() { held_.get_future().wait(); }
+  void release() { gate_.set_value(); }
+
+ private:
+  std::shared_ptr<FakeInputInjector> inner_;
+  bool entered_ = false;  // the queue's thread only
+  std::promise<void> held_;
+  std::promise<void> gate_;
+};
 
 class LowLatencyInputFastPathTest : public ::testing::Test {
  protected:
@@ -119,6 +158,42 @@ TEST_F(LowLatencyInputFastPathTest, ReplaysForeignSessionsAndTamperingAreDropped
   ASSERT_TRUE(fastPath.enqueueIfSupported(stale));
   sendMarker(3);
   EXPECT_EQ(eventsThroughMarker(3).size(), 3u);  // the earlier move and marker only
+}
+
+// While the queue is behind, waiting moves go out as one summed move; a scroll in between
+// keeps its place, so it lands where the moves before it left the pointer.
+TEST_F(LowLatencyInputFastPathTest, MovesWaitingInTheQueueCoalesceAroundScrolls) {
+  auto gated = std::make_shared<GatedInjector>(injector);
+  LowLatencyInputFastPath gatedPath{store, clock, gated,
+                                    std::make_shared<FakeDisplayGeometry>(Rect{0, 0, 800, 600})};
+  const auto move = [&](const std::string& key, int deltaX, int deltaY) {
+    ASSERT_TRUE(gatedPath.enqueueIfSupported(
+        message("pointer_move-" + key, "pointer_move", {{"deltaX", deltaX}, {"deltaY", deltaY}})));
+  };
+  move("a", 10, 0);
+  gated->waitUntilHeld();
+  move("b", 1, 2);
+  move("c", 3, 4);
+  move("replayed", 1, 2);
+  move("replayed", 1, 2);  // dropped as a replay, not summed twice
+  ASSERT_TRUE(gatedPath.enqueueIfSupported(message("scroll-s", "scroll", {{"deltaY", -3}})));
+  move("d", 5, 0);
+  move("e", 0, 5);
+  ASSERT_TRUE(gatedPath.enqueueIfSupported(message("scroll-marker", "scroll", {{"deltaY", 77}})));
+  gated->release();
+
+  const auto at = [](Point point) {
+    return std::vector<Event>{
+        {.type = FakeInputInjector::Type::warp, .point = point},
+        FakeInputInjector::mouse(MouseEventKind::moved, KeyNames::MouseButton::left, point)};
+  };
+  std::vector<Event> expected = at({110, 100});
+  for (const auto& event : at({115, 108}))
+    expected.push_back(event);
+  expected.push_back({.type = FakeInputInjector::Type::scroll, .deltaY = -3});
+  for (const auto& event : at({120, 113}))
+    expected.push_back(event);
+  EXPECT_EQ(eventsThroughMarker(77), expected);
 }
 
 }  // namespace
