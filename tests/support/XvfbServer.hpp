@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "tests/support/ChildProcess.hpp"
 
 namespace tavolin::testing {
@@ -25,6 +27,18 @@ class XvfbServer {
   std::unique_ptr<ChildProcess> server_;
   std::unique_ptr<ChildProcess> windowManager_;
   std::string displayName_;
+};
+
+// A suite whose tests share one display of the default size, started before the first of them.
+class XvfbSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { display = new XvfbServer(); }
+  static void TearDownTestSuite() {
+    delete display;
+    display = nullptr;
+  }
+
+  static inline XvfbServer* display = nullptr;
 };
 
 }  // namespace tavolin::testing

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
+#include "tests/support/Eventually.hpp"
 
 namespace tavolin {
 namespace {
@@ -385,8 +386,7 @@ TEST(LocalHTTPListener, Stop_ClosesEveryConnectionAndReportsCancelledOnce) {
   partial.send("GET / HTTP/1.1\r\n");
   RawClient waiting(harness.port());
   waiting.send("GET /hang HTTP/1.1\r\n\r\n");
-  for (int attempt = 0; attempt < 10000 && harness.requests().empty(); ++attempt)
-    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(testing::eventually([&] { return !harness.requests().empty(); }));
   ASSERT_EQ(harness.requests().size(), 1u);
 
   harness.stop();

@@ -8,7 +8,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -19,6 +18,7 @@
 
 #include "TavolinMacAgent/Platform/Linux/AvahiServiceAdvertiser.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavolin {
@@ -118,16 +118,12 @@ class AvahiServiceAdvertiserTest : public ::testing::Test {
         std::vector<std::string>{"avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits",
                                  "-f", (directory_->path() / "avahi.conf").string()});
     // Ready once it owns its name on the bus, which comes after its own startup message.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const auto reply =
-          runProcess({"dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
-                      "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                      "string:org.freedesktop.Avahi"});
-      if (reply.standardOutput.find("boolean true") != std::string::npos)
-        return;
-      std::this_thread::sleep_for(100ms);
-    }
-    FAIL() << "avahi-daemon did not come up on the bus";
+    ASSERT_TRUE(testing::eventually([] {
+      return runProcess({"dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                         "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                         "string:org.freedesktop.Avahi"})
+                 .standardOutput.find("boolean true") != std::string::npos;
+    })) << "avahi-daemon did not come up on the bus";
   }
 
   void stopDaemon() {
@@ -202,13 +198,7 @@ TEST_F(AvahiServiceAdvertiserTest, Advertise_IsSeenByBrowsingAndGoneAfterWithdra
 
   advertiser.withdraw();
   // The daemon's own cache keeps what it heard on the network until the goodbye lands.
-  bool gone = false;
-  for (int attempt = 0; attempt < 20 && !gone; ++attempt) {
-    gone = browse().empty();
-    if (!gone)
-      std::this_thread::sleep_for(250ms);
-  }
-  EXPECT_TRUE(gone);
+  EXPECT_TRUE(testing::eventually([&] { return browse().empty(); }));
 }
 
 TEST_F(AvahiServiceAdvertiserTest, NameTaken_RegistersTheAlternativeName) {

@@ -3,13 +3,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
 #include "TavolinMacAgent/Platform/X11/X11BenchmarkSurfaces.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/XvfbServer.hpp"
 
 namespace tavolin {
@@ -81,11 +81,8 @@ class ScreenObserver {
 
   // Waits until the point shows `expected`, the surface redrawing on its own thread.
   RGBColor awaitPixel(int x, int y, RGBColor expected) {
-    RGBColor seen = pixel(x, y);
-    for (int attempt = 0; attempt < 250 && !(seen == expected); ++attempt) {
-      std::this_thread::sleep_for(20ms);
-      seen = pixel(x, y);
-    }
+    RGBColor seen{};
+    testing::eventually([&] { return (seen = pixel(x, y)) == expected; }, 5s);
     return seen;
   }
 
@@ -103,20 +100,11 @@ class ScreenObserver {
   xcb_window_t root_;
 };
 
-class X11BenchmarkSurfacesTest : public ::testing::Test {
+class X11BenchmarkSurfacesTest : public testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() { server = new testing::XvfbServer(1280, 800); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-
-  static testing::XvfbServer* server;
-  X11BenchmarkSurfaces surfaces{server->displayName()};
-  ScreenObserver observer{server->displayName()};
+  X11BenchmarkSurfaces surfaces{display->displayName()};
+  ScreenObserver observer{display->displayName()};
 };
-
-testing::XvfbServer* X11BenchmarkSurfacesTest::server = nullptr;
 
 TEST_F(X11BenchmarkSurfacesTest, Flash_IsAnOverrideRedirectSquareOfItsColourUntilHidden) {
   const Rect square{565, 325, 150, 150};

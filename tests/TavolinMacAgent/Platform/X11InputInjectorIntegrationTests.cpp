@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
@@ -11,6 +9,7 @@
 #include "TavolinMacAgent/Commands/InputCommands.hpp"
 #include "TavolinMacAgent/Platform/X11/X11DisplayGeometry.hpp"
 #include "TavolinMacAgent/Platform/X11/X11InputInjector.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/X11EventRecorder.hpp"
@@ -19,12 +18,14 @@
 namespace tavolin {
 namespace {
 
+using testing::eventually;
 using testing::X11EventRecorder;
 using Type = X11EventRecorder::Event::Type;
 using Events = std::vector<X11EventRecorder::Event>;
 using KeySyms = std::vector<std::uint32_t>;
 namespace Modifier = KeyNames::Modifier;
 
+// The test display's default size.
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
@@ -53,26 +54,8 @@ KeySyms typedKeySyms(const Events& events) {
   return typed;
 }
 
-// Polls `condition` until it holds or a generous deadline passes.
-template <class Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
-class X11InputInjectorTest : public ::testing::Test {
+class X11InputInjectorTest : public testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() { server = new testing::XvfbServer(kWidth, kHeight); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-
   X11InputInjectorTest() {
     InputCommands(injector, std::make_shared<X11DisplayGeometry>(connector)).registerWith(executor);
   }
@@ -92,10 +75,9 @@ class X11InputInjectorTest : public ::testing::Test {
     return recorder.events();
   }
 
-  inline static testing::XvfbServer* server = nullptr;
-  X11EventRecorder recorder{server->displayName(), 0, 0, kWidth, kHeight};
+  X11EventRecorder recorder{display->displayName(), 0, 0, kWidth, kHeight};
   std::shared_ptr<X11DisplayConnector> connector =
-      std::make_shared<X11DisplayConnector>(server->displayName());
+      std::make_shared<X11DisplayConnector>(display->displayName());
   std::shared_ptr<X11InputInjector> injector = std::make_shared<X11InputInjector>(connector);
   testing::ManualClock clock;
   CommandExecutor executor{nullptr, clock};

@@ -20,14 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class X11PasteboardTest : public ::testing::Test {
+class X11PasteboardTest : public testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() { server = new testing::XvfbServer(); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-
   // Reads `pasteboard` while `client` answers its requests.
   static std::optional<std::string> readWhileServing(X11Pasteboard& pasteboard,
                                                      testing::X11ClipboardClient& client) {
@@ -36,12 +30,9 @@ class X11PasteboardTest : public ::testing::Test {
     return reading.get();
   }
 
-  static testing::XvfbServer* server;
-  X11Pasteboard pasteboard{server->displayName()};
-  testing::X11ClipboardClient client{server->displayName()};
+  X11Pasteboard pasteboard{display->displayName()};
+  testing::X11ClipboardClient client{display->displayName()};
 };
-
-testing::XvfbServer* X11PasteboardTest::server = nullptr;
 
 TEST_F(X11PasteboardTest, OurText_IsReadByAnotherClientInEveryTextTarget) {
   const std::string text = "héllo wörld ✓ 日本\nline two";
@@ -96,7 +87,7 @@ TEST_F(X11PasteboardTest, TextBeyondTheRequestSize_IsSentIncrementally) {
   EXPECT_TRUE(reply->bytes == text);
 
   // Our own reader takes the same route from another pasteboard.
-  X11Pasteboard other(server->displayName());
+  X11Pasteboard other(display->displayName());
   EXPECT_TRUE(other.string() == text);
 }
 

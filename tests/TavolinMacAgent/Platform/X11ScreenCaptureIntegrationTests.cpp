@@ -1,6 +1,5 @@
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include "TavolinMacAgent/Streaming/LiveScreenCapture.hpp"
 #include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
 #include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/XvfbServer.hpp"
 
 namespace tavolin {
@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::DecodedJPEG;
 
+// The test display's default size.
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
@@ -108,26 +109,22 @@ std::vector<Segment> ownSegments() {
   return segments;
 }
 
-class X11ScreenCaptureTest : public ::testing::Test {
+class X11ScreenCaptureTest : public testing::XvfbSuite {
  protected:
   static void SetUpTestSuite() {
-    server_ = new testing::XvfbServer(kWidth, kHeight);
-    window_ = new QuadrantWindow(server_->displayName());
+    XvfbSuite::SetUpTestSuite();
+    window_ = new QuadrantWindow(display->displayName());
   }
   static void TearDownTestSuite() {
     delete window_;
-    delete server_;
+    XvfbSuite::TearDownTestSuite();
   }
 
   std::shared_ptr<X11DisplayConnector> connector_ =
-      std::make_shared<X11DisplayConnector>(server_->displayName());
+      std::make_shared<X11DisplayConnector>(display->displayName());
 
-  static testing::XvfbServer* server_;
-  static QuadrantWindow* window_;
+  static inline QuadrantWindow* window_ = nullptr;
 };
-
-testing::XvfbServer* X11ScreenCaptureTest::server_ = nullptr;
-QuadrantWindow* X11ScreenCaptureTest::window_ = nullptr;
 
 TEST_F(X11ScreenCaptureTest, SharedMemoryGrab_ReadsPixelsThroughARemovedSegment) {
   X11ScreenCapture capture(connector_);
@@ -223,9 +220,7 @@ TEST_F(X11ScreenCaptureTest, LiveCapture_DeliversScaledFramesWithRisingUptime) {
   EXPECT_EQ(live.counters().failedGrabs, 0);
   // The segment goes once the server has handled the detach sent at stop; on a busy machine
   // that can come a little after stop returns.
-  for (int i = 0; i < 200 && !ownSegments().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(ownSegments().empty());
+  EXPECT_TRUE(testing::eventually([] { return ownSegments().empty(); }));
 }
 
 TEST(X11ScreenCaptureUnreachable, MissingDisplay_GivesCaptureFailedNotACrash) {

@@ -1,11 +1,11 @@
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "TavolinMacAgent/Platform/Fake/FakeScreenCapture.hpp"
 #include "TavolinMacAgent/Streaming/LiveScreenCapture.hpp"
+#include "tests/support/Eventually.hpp"
 
 namespace tavolin {
 namespace {
@@ -44,17 +44,6 @@ class FrameWaiter {
 std::shared_ptr<FakeScreenCapture> solidCapture(int width, int height) {
   return std::make_shared<FakeScreenCapture>(width, height,
                                              FakeScreenCapture::solid(width, height, 32, 128, 224));
-}
-
-// Polls `condition` for up to ten seconds; for waiting on grabs, which make no frames.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 LiveScreenCaptureSettings fast(std::function<PixelSize(PixelSize)> targetSize = {},
@@ -159,13 +148,14 @@ TEST(LiveScreenCapture, MissingImagesAndRefusedSizes_CountAsFailedGrabs) {
   capture->setFailing(true);
   LiveScreenCapture live(capture, fast());
   live.start();
-  ASSERT_TRUE(eventually([&] { return capture->grabCount() >= 5; }));
+  // Grabs make no frames to wait for: the test watches the capture's count instead.
+  ASSERT_TRUE(testing::eventually([&] { return capture->grabCount() >= 5; }));
   EXPECT_FALSE(live.takeFrame());
 
   live.reconfigure(fast([](PixelSize) { return PixelSize{0, 10}; }));
   capture->setFailing(false);
   const int grabs = capture->grabCount();
-  ASSERT_TRUE(eventually([&] { return capture->grabCount() >= grabs + 5; }));
+  ASSERT_TRUE(testing::eventually([&] { return capture->grabCount() >= grabs + 5; }));
   live.stop();
   EXPECT_FALSE(live.takeFrame());
   EXPECT_EQ(live.counters().captured, 0);

@@ -1,5 +1,4 @@
 #include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +10,7 @@
 #include "TavolinMacAgent/Platform/X11/X11Workspace.hpp"
 #include "TavolinMacAgent/Snapshot/MacSnapshotProvider.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/ScriptedHTTPServer.hpp"
@@ -21,19 +21,8 @@ namespace tavolin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::eventually;
 using testing::runAwaitable;
-
-// Polls until `condition` holds; windows appear and focus moves asynchronously in X.
-template <class Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
 
 // Plain client windows made by the test itself, with the properties applications set.
 class ClientWindows {
@@ -89,15 +78,12 @@ class ClientWindows {
   std::shared_ptr<X11Connection> x_;
 };
 
-class X11AppsTest : public ::testing::Test {
+// Windows appear and focus moves asynchronously in X: the tests wait for them `eventually`.
+class X11AppsTest : public testing::XvfbSuite {
  protected:
   static void SetUpTestSuite() {
-    xvfb = new testing::XvfbServer();
-    xvfb->startWindowManager();
-  }
-  static void TearDownTestSuite() {
-    delete xvfb;
-    xvfb = nullptr;
+    XvfbSuite::SetUpTestSuite();
+    display->startWindowManager();
   }
 
   void writeEntry(std::string_view id, std::string_view body) {
@@ -117,10 +103,9 @@ class X11AppsTest : public ::testing::Test {
     return runAwaitable(executor.execute(type, payload));
   }
 
-  static inline testing::XvfbServer* xvfb = nullptr;
   testing::TemporaryDirectory data;
   std::shared_ptr<X11DisplayConnector> connector =
-      std::make_shared<X11DisplayConnector>(xvfb->displayName());
+      std::make_shared<X11DisplayConnector>(display->displayName());
   std::shared_ptr<DesktopEntryCatalog> catalog = std::make_shared<DesktopEntryCatalog>(
       Environment{{"XDG_DATA_HOME", (data.path() / "home").string()},
                   {"XDG_DATA_DIRS", (data.path() / "system").string()}});
@@ -131,7 +116,7 @@ class X11AppsTest : public ::testing::Test {
       std::make_shared<AppCommands>(workspace, windowList, browserTabs, [] { return true; });
   testing::ManualClock clock;
   CommandExecutor executor{nullptr, clock};
-  ClientWindows clients{xvfb->displayName()};
+  ClientWindows clients{display->displayName()};
 
   void SetUp() override { commands->registerWith(executor); }
 
@@ -260,7 +245,7 @@ TEST_F(X11AppsTest, BrowserTabs_OfABrowserWithADebuggingPort_AreListedAndFocused
   testing::ChildProcess browser(
       {"xterm", "-name", "chromium", "-class", "Chromium", "-e", "sh", "-c", "sleep 120",
        "--remote-debugging-port=" + std::to_string(devTools.port())},
-      {{"DISPLAY", xvfb->displayName()}});
+      {{"DISPLAY", display->displayName()}});
   ASSERT_TRUE(eventually([&] { return appsWithId("Chromium").size() == 1; }));
 
   MacSnapshotProvider provider({.workspace = workspace,
