@@ -2,17 +2,13 @@
 // (crypto.subtle), btoa/atob for Base64. Reads one JSON request on stdin, writes one JSON answer
 // on stdout.
 //
-//   {"operation":"keyPair"} -> {"controllerPublicKey", "controllerPrivateKeyJwk"}
 //   {"operation":"seal", "agentPublicKey", "sessionId", "command":{type,payload,commandId},
-//    "frameBase64", "controllerPrivateKeyJwk"?}
-//     -> the given controller key (else a fresh pair) seals the command envelope and the frame
-//        (when given) for the agent.
+//    "frameBase64"}
+//     -> a fresh controller key pair seals the command envelope and the frame (when given) for
+//        the agent.
 //   {"operation":"open", "controllerPrivateKeyJwk", "agentPublicKey", "sessionId",
 //    "commandBase64", "frameBase64"}
 //     -> opens what the agent sealed; a failure is reported by the error's name.
-//   {"operation":"sealEnvelopes", "agentPublicKey", "sessionId", "envelopes":[{...}, ...]}
-//     -> one controller key pair seals each envelope exactly as given (the caller chooses
-//        sessionId, ids and sentAt) and answers the "encrypted_command" payloads in order.
 
 // A browser's `crypto` object; Node 18 keeps it in node:crypto rather than on the global.
 const webcrypto = globalThis.crypto ?? (await import('node:crypto')).webcrypto;
@@ -110,28 +106,8 @@ async function open(key, sealed) {
   return new Uint8Array(plaintext);
 }
 
-// The controller's key pair: the one given as a private JWK, else a fresh one.
-async function controllerPair(request) {
-  const jwk = request.controllerPrivateKeyJwk;
-  if (!jwk)
-    return subtle.generateKey(ecdh, true, ['deriveBits']);
-  return {
-    privateKey: await subtle.importKey('jwk', jwk, ecdh, true, ['deriveBits']),
-    publicKey: await subtle.importKey('jwk', {kty: jwk.kty, crv: jwk.crv, x: jwk.x, y: jwk.y},
-                                      ecdh, true, []),
-  };
-}
-
-async function keyPairOperation() {
-  const pair = await subtle.generateKey(ecdh, true, ['deriveBits']);
-  return {
-    controllerPublicKey: await exportRawPublicKey(pair.publicKey),
-    controllerPrivateKeyJwk: await subtle.exportKey('jwk', pair.privateKey),
-  };
-}
-
 async function sealOperation(request) {
-  const pair = await controllerPair(request);
+  const pair = await subtle.generateKey(ecdh, true, ['deriveBits']);
   const agentKey = await importPeerKey(request.agentPublicKey);
   const commandKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, commandLabel);
   const frameKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, frameLabel);
@@ -170,25 +146,6 @@ async function sealOperation(request) {
     },
     frameBase64: request.frameBase64 ? bytesToBase64(sealedFrame) : null,
   };
-}
-
-async function sealEnvelopesOperation(request) {
-  const pair = await subtle.generateKey(ecdh, true, ['deriveBits']);
-  const agentKey = await importPeerKey(request.agentPublicKey);
-  const commandKey = await sessionKey(pair.privateKey, agentKey, request.sessionId, commandLabel);
-  const senderPublicKey = await exportRawPublicKey(pair.publicKey);
-  const payloads = [];
-  for (const envelope of request.envelopes) {
-    const sealed = await seal(commandKey, encoder.encode(JSON.stringify(envelope)));
-    payloads.push({
-      encryption: 'p256-hkdf-sha256-aes-gcm',
-      contentFormat: 'tavolin-command-v1+json',
-      senderPublicKey,
-      commandBase64: bytesToBase64(sealed),
-      byteLength: sealed.length,
-    });
-  }
-  return {payloads};
 }
 
 async function attempt(action) {
@@ -230,10 +187,8 @@ async function readStandardInput() {
 
 const request = JSON.parse(await readStandardInput());
 const operations = {
-  keyPair: keyPairOperation,
   seal: sealOperation,
   open: openOperation,
-  sealEnvelopes: sealEnvelopesOperation,
 };
 const operation = operations[request.operation];
 if (!operation) {

@@ -27,35 +27,46 @@ class AgentStart : public ::testing::Test {
     return extra;
   }
 
-  // Starts the agent, returns the fingerprint it announces, then stops it with `signal`.
-  std::string startAndStop(const std::map<std::string, std::string>& env, int signal,
-                           std::vector<std::string>* otherLines = nullptr) {
-    testing::ChildProcess agent({TAVOLIN_AGENT_BINARY}, env);
+  struct Announced {
     std::string fingerprint;
+    std::string pairingCode;
+    bool operator==(const Announced&) const = default;
+  };
+
+  // Starts the agent, reads what it announces up to its local server being ready, then stops it
+  // with `signal`.
+  Announced startAndStop(const std::map<std::string, std::string>& env, int signal,
+                         std::vector<std::string>* otherLines = nullptr) {
+    static const std::regex started(
+        "TAVOLIN_AGENT_STARTED fingerprint=((?:[0-9a-f]{2}:){11}[0-9a-f]{2})");
+    static const std::regex ready("TAVOLIN_LOCAL_NETWORK_READY port=[0-9]+ code=([0-9]{8})");
+    testing::ChildProcess agent({TAVOLIN_AGENT_BINARY}, env);
+    Announced announced;
     while (const auto line = agent.readErrorLine(20s)) {
-      static const std::regex started(
-          "TAVOLIN_AGENT_STARTED fingerprint=((?:[0-9a-f]{2}:){11}[0-9a-f]{2})");
       std::smatch match;
       if (std::regex_match(*line, match, started)) {
-        fingerprint = match[1];
+        announced.fingerprint = match[1];
+      } else if (std::regex_match(*line, match, ready)) {
+        announced.pairingCode = match[1];
         break;
-      }
-      if (otherLines != nullptr)
+      } else if (otherLines != nullptr) {
         otherLines->push_back(*line);
+      }
     }
-    EXPECT_FALSE(fingerprint.empty()) << "no start line";
+    EXPECT_FALSE(announced.fingerprint.empty()) << "no start line";
+    EXPECT_FALSE(announced.pairingCode.empty()) << "no ready line";
     agent.signal(signal);
     EXPECT_EQ(agent.waitForExit(10s), 0);
-    return fingerprint;
+    return announced;
   }
 
   testing::TemporaryDirectory temporary_;
 };
 
-TEST_F(AgentStart, AnnouncesTheSameFingerprintOnEveryStartAndExitsCleanly) {
+TEST_F(AgentStart, AnnouncesTheSameFingerprintAndPairingCodeOnEveryStartAndExitsCleanly) {
   std::vector<std::string> lines;
-  const std::string first = startAndStop(environment(), SIGTERM, &lines);
-  ASSERT_EQ(first.size(), 35u);
+  const Announced first = startAndStop(environment(), SIGTERM, &lines);
+  ASSERT_EQ(first.fingerprint.size(), 35u);
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) {
                             return line.find("TAVOLIN_KEYCHAIN_UNAVAILABLE") != std::string::npos;
@@ -68,7 +79,7 @@ TEST_F(AgentStart, AnnouncesTheSameFingerprintOnEveryStartAndExitsCleanly) {
 
 TEST_F(AgentStart, ExplicitTokenStoreDirectoryHoldsTheKeyPrivately) {
   const auto directory = temporary_.path() / "tokens";
-  const std::string fingerprint =
+  const Announced first =
       startAndStop(environment({{"TAVOLIN_TOKEN_STORE_DIR", directory.string()}}), SIGTERM);
   struct stat info {};
   ASSERT_EQ(stat((directory / "devicePrivateKey.txt").c_str(), &info), 0);
@@ -76,7 +87,7 @@ TEST_F(AgentStart, ExplicitTokenStoreDirectoryHoldsTheKeyPrivately) {
   ASSERT_EQ(stat(directory.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   EXPECT_EQ(startAndStop(environment({{"TAVOLIN_TOKEN_STORE_DIR", directory.string()}}), SIGTERM),
-            fingerprint);
+            first);
 }
 
 TEST_F(AgentStart, CodexSummarySwitchDoesNotStartTheAgent) {
