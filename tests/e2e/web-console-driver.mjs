@@ -29,11 +29,9 @@
 //   wheelScreen {x, y, deltaY}                 turns the wheel over the drawn picture
 //   channelMessages {type} -> {messages}       text messages of that type the page received on
 //                                              its data channels, parsed, with their label
-//   setHidden {hidden}                         emulates the tab being hidden or shown again
 //   mark -> {mark}                             position in the request log
 //   requests {after, pathIncludes} -> {requests:[{method, path, tokenKind, controllerKey,
-//                                      body, status, start, end, sessionId}]}
-//   waitForRequests {after, pathIncludes, count}  until that many such requests have finished
+//                                      body, status, sessionId}]}
 //   dialogs -> {dialogs}                       messages of dialogs shown (all are accepted)
 //   localStorage {key} -> {value}
 //   resize {width, height}                     new viewport size
@@ -71,9 +69,6 @@ function watch(newPage) {
           request.postData() ?? '' :
           '',
       status: 0,
-      start: 0,
-      end: 0,
-      finished: false,
     };
     requestLog.push(request.logEntry);
   });
@@ -82,13 +77,9 @@ function watch(newPage) {
     if (!entry)
       return;
     const response = await request.response().catch(() => null);
-    const timing = request.timing();
     entry.status = response ? response.status() : -1;
     if (entry.method === 'POST' && entry.path === '/v1/controllers/sessions' && response?.ok())
       entry.sessionId = (await response.json().catch(() => ({}))).session?.id ?? '';
-    entry.start = timing.startTime;
-    entry.end = timing.startTime + Math.max(0, timing.responseEnd);
-    entry.finished = true;
   };
   newPage.on('requestfinished', finish);
   newPage.on('requestfailed', finish);
@@ -338,26 +329,8 @@ const operations = {
     }
     return {messages};
   },
-  async setHidden({hidden}) {
-    await page.evaluate((isHidden) => {
-      Object.defineProperty(
-          document, 'visibilityState',
-          {configurable: true, get: () => (isHidden ? 'hidden' : 'visible')});
-      Object.defineProperty(document, 'hidden', {configurable: true, get: () => isHidden});
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, hidden);
-    return {};
-  },
   async mark() { return {mark: requestLog.length}; },
   async requests({after, pathIncludes}) { return {requests: matching(after, pathIncludes)}; },
-  async waitForRequests({after, pathIncludes, count}) {
-    let finished = [];
-    await until(() => {
-      finished = matching(after, pathIncludes).filter((entry) => entry.finished);
-      return finished.length >= count;
-    }, () => `${count} finished requests to ${pathIncludes}, ${finished.length} so far`);
-    return {requests: finished};
-  },
   async dialogs() { return {dialogs}; },
   async localStorage(
       {key}) { return {value: await page.evaluate((name) => localStorage.getItem(name), key)}; },
