@@ -1,3 +1,7 @@
+// The control-plane binary on loopback, driven by the agent's and a controller's own API client
+// (whose wire format APIClientIntegrationTests pins against raw bytes): every step the agent
+// relies on from bootstrap to the end of a session, across a restart, with signals delivered
+// through the event stream while it is open; and the connection limits over raw HTTP.
 #include <csignal>
 #include <memory>
 #include <regex>
@@ -5,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "TavolinCore/Records/Records.hpp"
+#include "TavolinCore/ControlPlane/TavolinAPIClient.hpp"
+#include "TavolinCore/ControlPlane/TavolinSignalEventStream.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/RunAwaitable.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
 
@@ -14,23 +20,31 @@ namespace tavolin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::SSEEvent;
-using testing::SSEStream;
-using testing::TestHeaders;
-using testing::TestHTTPResult;
+using testing::runAwaitable;
+
+// ASSERT_* returns, which a coroutine may not; this ends the coroutine instead.
+#define CO_ASSERT_TRUE(condition)             \
+  do {                                        \
+    if (!(condition)) {                       \
+      ADD_FAILURE() << "failed: " #condition; \
+      co_return;                              \
+    }                                         \
+  } while (false)
 
 constexpr const char* kBootstrapToken = "integration-bootstrap";
 
-// The string at `key`, or a marker when it is absent or not a string.
-std::string textOf(const JSONObject& object, std::string_view key) {
-  const auto* value = object.find(key);
-  return value != nullptr && value->string() != nullptr ? *value->string() : "<absent>";
+// The case `Case` of an event, or null when the stream ended or sent another case.
+template <class Case>
+const Case* as(const std::optional<TavolinSignalEvent>& event) {
+  return event ? std::get_if<Case>(&event->value) : nullptr;
 }
 
 // The real binary on a free loopback port over a database in a temporary directory, which
 // outlives restarts.
 class ControlPlaneServerProcess : public ::testing::Test {
  protected:
+  void SetUp() override { start(); }
+
   void start() {
     server_ = std::make_unique<testing::ChildProcess>(
         std::vector<std::string>{TAVOLIN_CONTROL_PLANE_BINARY, "--listen", "127.0.0.1:0",
@@ -56,239 +70,177 @@ class ControlPlaneServerProcess : public ::testing::Test {
     return code.value_or(-2);
   }
 
-  TestHTTPResult call(std::string_view method, std::string_view target, std::string_view token = {},
-                      std::string body = {}) {
-    TestHeaders headers;
-    if (!token.empty())
-      headers["authorization"] = "Bearer " + std::string(token);
-    return testing::httpRequest(port_, method, target, headers, std::move(body));
-  }
-
-  // A 200 answer decoded as `T`; anything else fails the test.
-  template <class T>
-  T ok(std::string_view method, std::string_view target, std::string_view token = {},
-       std::string body = {}) {
-    const TestHTTPResult result = call(method, target, token, std::move(body));
-    EXPECT_EQ(result.status, 200) << method << ' ' << target << ": " << result.body;
-    return decodeJSON<T>(result.body);
-  }
-
-  SSEStream stream(const std::string& target, std::string_view token) {
-    return SSEStream(port_, target, {{"authorization", "Bearer " + std::string(token)}});
-  }
-
-  static TavolinSignal signalOf(const std::optional<SSEEvent>& event) {
-    EXPECT_TRUE(event);
-    if (!event)
-      return {};
-    EXPECT_EQ(event->name, "signal");
-    return decodeJSON<SignalResponse>(event->data).signal;
+  // With a path prefix nothing on the server serves, to prove the client keeps it.
+  TavolinAPIClient client(std::string prefix = "") const {
+    return TavolinAPIClient("http://127.0.0.1:" + std::to_string(port_) + prefix, http_);
   }
 
   testing::TemporaryDirectory directory_;
   std::unique_ptr<testing::ChildProcess> server_;
   std::uint16_t port_ = 0;
+  std::shared_ptr<HTTPClient> http_ = std::make_shared<HTTPClient>();
 };
 
-TEST_F(ControlPlaneServerProcess, WalkThrough_ServesAgentAndControllerAndSurvivesRestart) {
-  start();
-  EXPECT_EQ(call("GET", "/v1/owner/status").body,
-            R"({"ownerExists":false,"bootstrapConfigured":true})");
+TEST_F(ControlPlaneServerProcess, WalkThrough_AgentAndControllerCompleteASessionAcrossARestart) {
+  // Payloads are named locals: GCC 12 mishandles braced temporaries inside co_await operands.
+  const BootstrapOwnerPayload ownerPayload{.displayName = "Ada", .credentialLabel = "laptop"};
+  const CreateControllerPayload controllerPayload{
+      .name = "Phone", .platform = "ios", .publicKey = "PK"};
+  const EnrollmentRequestPayload enrollmentPayload{
+      .deviceName = "Studio", .hostname = "studio", .platform = "linux", .publicKey = "DK"};
+  AppInfo terminal;
+  terminal.name = "Terminal";
+  HeartbeatPayload heartbeat;
+  heartbeat.hostname = "studio";
+  heartbeat.runningApps = {terminal};
+  const SignalPayload offer{.type = "offer", .payload = {{"sdp", "v=0"}}};
+  const SignalPayload answerPayload{.type = "answer", .payload = {}};
+  const SignalPayload ice{.type = "ice", .payload = {{"candidate", "c"}}};
+  const EnqueueCommandPayload noop{.type = "benchmark_noop", .payload = {{"sequence", 1}}};
+  const EnqueueCommandPayload scroll{.type = "scroll", .payload = {}};
+  const CompleteCommandPayload completion{.status = "succeeded", .result = {{"sequence", 1}}};
+  ScreenFramePayload framePayload;
+  framePayload.format = "jpeg";
+  framePayload.imageBase64 = "AAAA";
+  framePayload.width = framePayload.displayWidth = 2;
+  framePayload.height = framePayload.displayHeight = 1;
+  framePayload.byteLength = 3;
+  framePayload.capturedAt = "2026-03-01T12:00:00.000Z";
+  const JSONObject acceptMetadata{{"selectedTransport", "webrtc"}};
+  const std::optional<std::string> endReason = "user_closed";
+  const OwnerStatus unowned{false, true};
+  const std::vector<std::string> stunOnly{"stun:stun.example.org:3478"};
+  std::string controllerToken, agentToken, sessionId;
 
-  // Owner and controller.
-  EXPECT_EQ(
-      testing::httpRequest(port_, "POST", "/v1/bootstrap/owner", {{"x-bootstrap-token", "guess"}},
-                           R"({"displayName":"Ada","credentialLabel":"cli"})")
-          .status,
-      401);
-  const auto owner = decodeJSON<BootstrapOwnerResponse>(
-      testing::httpRequest(port_, "POST", "/v1/bootstrap/owner",
-                           {{"x-bootstrap-token", kBootstrapToken}},
-                           R"({"displayName":"Ada","credentialLabel":"cli"})")
-          .body);
-  const auto controller = ok<CreateControllerResponse>(
-      "POST", "/v1/owner/controllers", owner.ownerToken,
-      R"({"name":"Laptop","platform":"web","publicKey":"controller-key"})");
-  const std::string& controllerToken = controller.controllerToken;
+  runAwaitable([&]() -> Awaitable<void> {
+    const TavolinAPIClient api = client();
+    EXPECT_EQ(co_await api.ownerStatus(), unowned);
+    const auto owner = co_await api.bootstrapOwner(kBootstrapToken, ownerPayload);
+    const OwnerToken ownerToken{owner.ownerToken};
+    controllerToken =
+        (co_await api.createController(ownerToken, controllerPayload)).controllerToken;
 
-  // Enrolment: the agent asks, the controller approves the code, the agent collects its token.
-  const auto enrollment = ok<EnrollmentRequestResponse>(
-      "POST", "/v1/agents/enrollment-requests", {},
-      R"({"deviceName":"Desk","hostname":"desk","platform":"linux","capabilities":{"windows":true}})");
-  ASSERT_EQ(enrollment.code.size(), 8u);
-  const std::string poll =
-      "/v1/agents/enrollment-requests/" + enrollment.request.id + "?code=" + enrollment.code;
-  EXPECT_EQ(ok<EnrollmentClaimResponse>("GET", poll).request.status, "pending");
-  EXPECT_EQ(
-      call("GET", "/v1/agents/enrollment-requests/" + enrollment.request.id + "?code=1").status,
-      401);
-  const auto device =
-      ok<DeviceResponse>("POST", "/v1/controllers/enrollment-requests/approve", controllerToken,
-                         R"({"code":")" + enrollment.code + R"("})")
-          .device;
-  const auto claim = ok<EnrollmentClaimResponse>("GET", poll);
-  ASSERT_TRUE(claim.agentToken);
-  EXPECT_EQ(claim.request.status, "approved");
-  EXPECT_EQ(claim.device->id, device.id);
-  const std::string agentToken = *claim.agentToken;
-  const auto claimedAgain = ok<EnrollmentClaimResponse>("GET", poll);
-  EXPECT_FALSE(claimedAgain.agentToken);
-  EXPECT_EQ(claimedAgain.request.deliveredAt, claim.request.deliveredAt);
+    // Enrolment: the agent token is delivered exactly once, after approval.
+    const auto enrollment = co_await api.createEnrollmentRequest(enrollmentPayload);
+    EXPECT_EQ(enrollment.code.size(), 8u);
+    const auto early = co_await api.pollEnrollment(enrollment.request.id, enrollment.code);
+    EXPECT_EQ(early.agentToken, std::nullopt);
+    ApproveEnrollmentPayload approval;
+    approval.code = enrollment.code;
+    const ControllerToken approver{controllerToken};
+    const auto approved = co_await api.approveEnrollment(approver, approval);
+    const auto claim = co_await api.pollEnrollment(enrollment.request.id, enrollment.code);
+    CO_ASSERT_TRUE(claim.agentToken.has_value());
+    const auto again = co_await api.pollEnrollment(enrollment.request.id, enrollment.code);
+    EXPECT_EQ(again.agentToken, std::nullopt);
+    agentToken = *claim.agentToken;
 
-  // Heartbeat and the controller's view of the device.
-  const auto beat = ok<DeviceResponse>(
-      "POST", "/v1/agent/heartbeat", agentToken,
-      R"({"hostname":"desk.lan","agentVersion":"0.1.0","runningApps":[{"name":"xterm"}],"windows":[]})");
-  EXPECT_EQ(beat.device.status, "online");
-  const auto detail =
-      ok<DeviceDetailResponse>("GET", "/v1/controllers/devices/" + device.id, controllerToken);
-  EXPECT_EQ(detail.device.hostname, "desk.lan");
-  ASSERT_TRUE(detail.snapshot);
-  EXPECT_EQ(detail.snapshot->runningApps.at(0).name, "xterm");
-  EXPECT_EQ(ok<DevicesResponse>("GET", "/v1/controllers/devices", controllerToken).devices.size(),
-            1u);
+    co_await api.heartbeat(agentToken, heartbeat);
+    const auto detail = co_await api.controllerDevice(controllerToken, approved.device.id);
+    CO_ASSERT_TRUE(detail.snapshot.has_value() && detail.snapshot->runningApps.size() == 1u);
+    EXPECT_EQ(detail.snapshot->runningApps[0].name, "Terminal");
 
-  // Session: pending, seen by the agent, accepted, active.
-  const auto created = ok<SessionResponse>(
-      "POST", "/v1/controllers/sessions", controllerToken,
-      R"({"deviceId":")" + device.id +
-          R"(","transportMode":"webrtc","metadata":{"controllerPublicKey":"controller-key"}})");
-  const std::string sessionId = created.session.id;
-  EXPECT_EQ(created.session.status, "pending");
-  const auto pending = ok<SessionsResponse>("GET", "/v1/agent/sessions/pending", agentToken);
-  ASSERT_EQ(pending.sessions.size(), 1u);
-  EXPECT_EQ(pending.sessions[0].id, sessionId);
-  const auto accepted =
-      ok<SessionResponse>("POST", "/v1/agent/sessions/" + sessionId + "/accept", agentToken,
-                          R"({"metadata":{"selectedTransport":"hybrid"}})");
-  EXPECT_EQ(accepted.session.status, "active");
-  EXPECT_TRUE(accepted.session.acceptedAt);
-  EXPECT_TRUE(
-      ok<SessionsResponse>("GET", "/v1/agent/sessions/pending", agentToken).sessions.empty());
-  const auto active = ok<SessionsResponse>("GET", "/v1/agent/sessions/active", agentToken);
-  ASSERT_EQ(active.sessions.size(), 1u);
-  EXPECT_EQ(textOf(active.sessions[0].metadata, "controllerPublicKey"), "controller-key");
-  const auto transport = ok<TransportConfigResponse>(
-      "GET", "/v1/controllers/sessions/" + sessionId + "/transport", controllerToken);
-  ASSERT_EQ(transport.iceServers.size(), 1u);
-  EXPECT_EQ(transport.iceServers[0].urls, std::vector<std::string>{"stun:stun.example.org:3478"});
-  EXPECT_TRUE(transport.relays.empty());
+    // Session: pending, accepted with the agent's metadata added to the controller's, active.
+    CreateSessionPayload sessionPayload;
+    sessionPayload.deviceId = approved.device.id;
+    sessionPayload.transportMode = "webrtc";
+    sessionPayload.metadata.set("controllerPublicKey", "CK");
+    const auto created = co_await api.createSession(controllerToken, sessionPayload);
+    sessionId = created.session.id;
+    EXPECT_EQ(created.session.status, "pending");
+    EXPECT_EQ((co_await api.pendingSessions(agentToken)).sessions.size(), 1u);
+    const auto accepted = co_await api.acceptSession(agentToken, sessionId, acceptMetadata);
+    EXPECT_EQ(accepted.session.status, "active");
+    const auto active = co_await api.activeSessions(agentToken);
+    CO_ASSERT_TRUE(active.sessions.size() == 1u);
+    EXPECT_EQ(*active.sessions[0].metadata.find("controllerPublicKey"), JSONValue("CK"));
+    // STUN from the environment; relay URLs are dropped.
+    const auto transport = co_await api.controllerTransportConfig(controllerToken, sessionId);
+    CO_ASSERT_TRUE(transport.iceServers.size() == 1u);
+    EXPECT_EQ(transport.iceServers[0].urls, stunOnly);
+    EXPECT_TRUE(transport.relays.empty());
 
-  // Signals: a stream open before the controller sends sees the signal as it is stored.
-  const std::string agentSignals = "/v1/agent/sessions/" + sessionId + "/signals";
-  const std::string controllerSignals = "/v1/controllers/sessions/" + sessionId + "/signals";
-  {
-    auto events = stream(agentSignals + "/events?after=0", agentToken);
-    ASSERT_EQ(events.status(), 200);
-    const auto ready = events.next();
-    ASSERT_TRUE(ready);
-    EXPECT_EQ(ready->name, "ready");
-    EXPECT_NE(ready->data.find(R"("afterSequence":0)"), std::string::npos) << ready->data;
-
-    ok<SignalResponse>("POST", controllerSignals, controllerToken,
-                       R"({"type":"offer","payload":{"sdp":"v=0"}})");
-    const auto offer = signalOf(events.next());
-    EXPECT_EQ(offer.sequence, 1);
-    EXPECT_EQ(offer.sender, "controller");
-    EXPECT_EQ(offer.type, "offer");
-
-    const auto answer = ok<SignalResponse>("POST", agentSignals, agentToken,
-                                           R"({"type":"answer","payload":{"sdp":"v=0"}})");
+    {
+      // Signals: the controller's offer reaches the agent's open event stream as it is sent.
+      auto stream = TavolinSignalEventStream::events(
+          co_await asio::this_coro::executor,
+          api.agentSignalEventsRequest(agentToken, sessionId, 0), http_);
+      const auto ready = co_await stream.next();
+      CO_ASSERT_TRUE(as<TavolinSignalEvent::Ready>(ready));
+      EXPECT_EQ(as<TavolinSignalEvent::Ready>(ready)->afterSequence, 0);
+      co_await api.sendControllerSignal(controllerToken, sessionId, offer);
+      const auto delivered = co_await stream.next();
+      CO_ASSERT_TRUE(as<TavolinSignalEvent::Signal>(delivered));
+      EXPECT_EQ(as<TavolinSignalEvent::Signal>(delivered)->signal.sequence, 1);
+      EXPECT_EQ(as<TavolinSignalEvent::Signal>(delivered)->signal.sender, "controller");
+    }
+    const auto answer = co_await api.sendAgentSignal(agentToken, sessionId, answerPayload);
     EXPECT_EQ(answer.signal.sequence, 2);
-    EXPECT_EQ(signalOf(events.next()), answer.signal);
-  }
-  EXPECT_EQ(
-      ok<SignalsResponse>("GET", controllerSignals + "?after=0", controllerToken).signals.size(),
-      2u);
-  const auto afterOne = ok<SignalsResponse>("GET", agentSignals + "?after=1", agentToken);
-  ASSERT_EQ(afterOne.signals.size(), 1u);
-  EXPECT_EQ(afterOne.signals[0].sender, "agent");
+    EXPECT_EQ((co_await api.controllerSignals(controllerToken, sessionId, 1)).signals.size(), 1u);
+    EXPECT_EQ((co_await api.agentSignals(agentToken, sessionId, 0)).signals.size(), 2u);
 
-  // Commands: enqueue (deduplicated), claim, complete, read back.
-  const std::string commands = "/v1/controllers/sessions/" + sessionId + "/commands";
-  const auto queued =
-      ok<CommandResponse>("POST", commands, controllerToken,
-                          R"({"type":"click","payload":{"x":1},"idempotencyKey":"k"})");
-  EXPECT_EQ(queued.command.status, "queued");
-  EXPECT_EQ(ok<CommandResponse>("POST", commands, controllerToken,
-                                R"({"type":"click","payload":{"x":1},"idempotencyKey":"k"})")
-                .command.id,
-            queued.command.id);
-  ok<CommandResponse>("POST", commands, controllerToken, R"({"type":"scroll","payload":{}})");
-  const auto claimed = ok<CommandsResponse>("GET", "/v1/agent/commands?limit=1", agentToken);
-  ASSERT_EQ(claimed.commands.size(), 1u);
-  EXPECT_EQ(claimed.commands[0].id, queued.command.id);
-  EXPECT_EQ(claimed.commands[0].status, "claimed");
-  ok<CommandResponse>("POST", "/v1/agent/commands/" + queued.command.id + "/complete", agentToken,
-                      R"({"status":"completed","result":{"ok":true}})");
-  const auto readBack =
-      ok<CommandResponse>("GET", "/v1/controllers/commands/" + queued.command.id, controllerToken);
-  EXPECT_EQ(readBack.command.status, "completed");
-  EXPECT_EQ(readBack.command.result, (JSONObject{{"ok", true}}));
-  EXPECT_TRUE(readBack.command.completedAt);
+    // Commands: claimed oldest first within the limit, once, completed, read back.
+    const auto queued = co_await api.enqueueCommand(controllerToken, sessionId, noop);
+    co_await api.enqueueCommand(controllerToken, sessionId, scroll);
+    const auto claimed = co_await api.claimCommands(agentToken, 1);
+    CO_ASSERT_TRUE(claimed.commands.size() == 1u);
+    EXPECT_EQ(claimed.commands[0].id, queued.command.id);
+    co_await api.completeCommand(agentToken, queued.command.id, completion);
+    const auto done = co_await api.command(controllerToken, queued.command.id);
+    EXPECT_EQ(done.command.status, "succeeded");
+    EXPECT_EQ(done.command.result, completion.result);
 
-  // Screen frames.
-  const auto uploaded = ok<ScreenFrameResponse>(
-      "POST", "/v1/agent/sessions/" + sessionId + "/screen-frames", agentToken,
-      R"({"format":"jpeg","imageBase64":"/9j/","width":4,"height":3,"displayWidth":8,)"
-      R"("displayHeight":6,"byteLength":3,"capturedAt":"2026-01-31T09:15:02.000Z"})");
-  EXPECT_FALSE(uploaded.frame.receivedAt.empty());
-  EXPECT_EQ(ok<ScreenFrameResponse>(
-                "GET", "/v1/controllers/sessions/" + sessionId + "/screen/latest", controllerToken)
-                .frame,
-            uploaded.frame);
+    const auto uploaded = co_await api.uploadScreenFrame(agentToken, sessionId, framePayload);
+    EXPECT_EQ((co_await api.latestScreenFrame(controllerToken, sessionId)).frame, uploaded.frame);
 
-  // Restart: an open stream is told why it closes, and the process exits cleanly.
-  {
-    auto events = stream(controllerSignals + "/events?after=2", controllerToken);
-    ASSERT_EQ(events.next()->name, "ready");
+    // Shutting down tells an open stream why it closes.
+    auto stream = TavolinSignalEventStream::events(
+        co_await asio::this_coro::executor,
+        api.controllerSignalEventsRequest(controllerToken, sessionId, 2), http_);
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Ready>(co_await stream.next()));
     server_->signal(SIGTERM);
-    const auto closing = events.next();
-    ASSERT_TRUE(closing);
-    EXPECT_EQ(closing->name, "close");
-    EXPECT_NE(closing->data.find(R"("reason":"server_shutdown")"), std::string::npos);
-    EXPECT_FALSE(events.next());
-    EXPECT_TRUE(events.ended());
-  }
+    const auto closing = co_await stream.next();
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Close>(closing));
+    EXPECT_EQ(as<TavolinSignalEvent::Close>(closing)->reason, "server_shutdown");
+    EXPECT_EQ(co_await stream.next(), std::nullopt);
+  }());
   EXPECT_EQ(server_->waitForExit(20s), 0);
-  server_.reset();
+  ASSERT_FALSE(HasFailure());
   start();
 
   // Tokens still work, the queue kept the second command, sequences continue, streams resume.
-  EXPECT_EQ(ok<CommandsResponse>("GET", "/v1/agent/commands", agentToken).commands.at(0).type,
-            "scroll");
-  const auto third = ok<SignalResponse>("POST", controllerSignals, controllerToken,
-                                        R"({"type":"ice","payload":{"candidate":"c"}})");
-  EXPECT_EQ(third.signal.sequence, 3);
-  {
-    auto events = stream(agentSignals + "/events?after=2", agentToken);
-    const auto ready = events.next();
-    ASSERT_TRUE(ready);
-    EXPECT_NE(ready->data.find(R"("afterSequence":2)"), std::string::npos);
-    EXPECT_EQ(signalOf(events.next()), third.signal);
+  runAwaitable([&]() -> Awaitable<void> {
+    const TavolinAPIClient api = client();
+    const auto kept = co_await api.claimCommands(agentToken, 10);
+    CO_ASSERT_TRUE(kept.commands.size() == 1u);
+    EXPECT_EQ(kept.commands[0].type, "scroll");
+    const auto third = co_await api.sendControllerSignal(controllerToken, sessionId, ice);
+    EXPECT_EQ(third.signal.sequence, 3);
+    auto stream = TavolinSignalEventStream::events(
+        co_await asio::this_coro::executor, api.agentSignalEventsRequest(agentToken, sessionId, 2),
+        http_);
+    const auto ready = co_await stream.next();
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Ready>(ready));
+    EXPECT_EQ(as<TavolinSignalEvent::Ready>(ready)->afterSequence, 2);
+    const auto resumed = co_await stream.next();
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Signal>(resumed));
+    EXPECT_EQ(as<TavolinSignalEvent::Signal>(resumed)->signal, third.signal);
 
-    // Ending the session closes the stream it is open on.
-    const auto ended = ok<SessionResponse>("POST", "/v1/controllers/sessions/" + sessionId + "/end",
-                                           controllerToken, R"({"reason":"user_closed"})");
+    // Ending the session closes the stream it is open on; ending again changes nothing.
+    const auto ended = co_await api.endControllerSession(controllerToken, sessionId, endReason);
     EXPECT_EQ(ended.session.status, "ended");
     EXPECT_TRUE(ended.session.endedAt);
-    const auto closing = events.next();
-    ASSERT_TRUE(closing);
-    EXPECT_EQ(closing->name, "close");
-    EXPECT_NE(closing->data.find(R"("afterSequence":3)"), std::string::npos);
-    EXPECT_NE(closing->data.find(R"("reason":"session_ended")"), std::string::npos);
-  }
-  EXPECT_TRUE(
-      ok<SessionsResponse>("GET", "/v1/agent/sessions/active", agentToken).sessions.empty());
-  EXPECT_EQ(ok<SessionResponse>("POST", "/v1/agent/sessions/" + sessionId + "/end", agentToken,
-                                R"({"reason":"emergency_stop"})")
-                .session.status,
-            "ended");
+    const auto closing = co_await stream.next();
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Close>(closing));
+    EXPECT_EQ(as<TavolinSignalEvent::Close>(closing)->afterSequence, 3);
+    EXPECT_EQ(as<TavolinSignalEvent::Close>(closing)->reason, "session_ended");
+    EXPECT_TRUE((co_await api.activeSessions(agentToken)).sessions.empty());
+    EXPECT_EQ((co_await api.endSession(agentToken, sessionId, endReason)).session, ended.session);
+  }());
   EXPECT_EQ(stop(SIGINT), 0);
 }
 
-TEST_F(ControlPlaneServerProcess, Connections_KeepAliveBoundBodiesAndAnswerJSONErrors) {
-  start();
+TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors) {
   testing::TestHTTPConnection connection(port_);
   const auto first = connection.request("GET", "/v1/owner/status");
   EXPECT_EQ(first.status, 200);
@@ -310,8 +262,30 @@ TEST_F(ControlPlaneServerProcess, Connections_KeepAliveBoundBodiesAndAnswerJSONE
   EXPECT_EQ(atLimit.status, 400);
   EXPECT_NE(atLimit.body.find("invalid_json"), std::string::npos);
 
-  const auto stream = SSEStream(port_, "/v1/agent/sessions/x/signals/events?after=0");
-  EXPECT_EQ(stream.status(), 401);
+  runAwaitable([&]() -> Awaitable<void> {
+    try {
+      co_await client().pendingSessions("not-a-token");
+      ADD_FAILURE() << "an unknown token was accepted";
+    } catch (const TavolinAPIError& error) {
+      EXPECT_EQ(error.status(), 401);
+      EXPECT_EQ(error.description(), R"(HTTP 401: {"error":"unauthorized"})");
+    }
+    try {
+      co_await client("/api").ownerStatus();
+      ADD_FAILURE() << "a prefixed path was served";
+    } catch (const TavolinAPIError& error) {
+      EXPECT_EQ(error.status(), 404);
+    }
+    auto stream = TavolinSignalEventStream::events(
+        co_await asio::this_coro::executor,
+        client().agentSignalEventsRequest("not-a-token", "session", 0), http_);
+    try {
+      co_await stream.next();
+      ADD_FAILURE() << "the stream opened without a valid token";
+    } catch (const TavolinSignalEventStreamError& error) {
+      EXPECT_EQ(error.description(), "The signal event stream returned HTTP 401.");
+    }
+  }());
   EXPECT_EQ(stop(), 0);
 }
 
