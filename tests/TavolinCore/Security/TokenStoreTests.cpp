@@ -150,9 +150,13 @@ TEST(MemoryTokenStore, ConcurrentWriters_KeepEveryKeyIntact) {
   }
 }
 
-TEST(MigratingTokenStore, Read_MovesLegacyValueIntoPrimaryWhenDeleting) {
-  auto primary = std::make_shared<FlakyTokenStore>();
-  auto legacy = std::make_shared<FlakyTokenStore>();
+class MigratingTokenStoreTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FlakyTokenStore> primary = std::make_shared<FlakyTokenStore>();
+  std::shared_ptr<FlakyTokenStore> legacy = std::make_shared<FlakyTokenStore>();
+};
+
+TEST_F(MigratingTokenStoreTest, Read_MovesLegacyValueIntoPrimaryWhenDeleting) {
   MigratingTokenStore store(primary, legacy, true);
   legacy->seed("old-token", Key::agentToken);
 
@@ -172,9 +176,7 @@ TEST(MigratingTokenStore, Read_MovesLegacyValueIntoPrimaryWhenDeleting) {
   EXPECT_EQ(primary->writes, writesBefore);
 }
 
-TEST(MigratingTokenStore, Read_CopiesButKeepsLegacyValueWhenNotDeleting) {
-  auto primary = std::make_shared<FlakyTokenStore>();
-  auto legacy = std::make_shared<FlakyTokenStore>();
+TEST_F(MigratingTokenStoreTest, Read_CopiesButKeepsLegacyValueWhenNotDeleting) {
   MigratingTokenStore store(primary, legacy, false);
   legacy->seed("old-token", Key::agentToken);
   EXPECT_EQ(store.read(Key::agentToken), "old-token");
@@ -188,9 +190,7 @@ TEST(MigratingTokenStore, Read_CopiesButKeepsLegacyValueWhenNotDeleting) {
   EXPECT_EQ(legacy->removes, 0);
 }
 
-TEST(MigratingTokenStore, FailingLegacyDelete_FailsNeitherReadNorWriteNorRemove) {
-  auto primary = std::make_shared<FlakyTokenStore>();
-  auto legacy = std::make_shared<FlakyTokenStore>();
+TEST_F(MigratingTokenStoreTest, FailingLegacyDelete_FailsNeitherReadNorWriteNorRemove) {
   legacy->failRemove = true;
   MigratingTokenStore store(primary, legacy, true);
   legacy->seed("old-token", Key::agentToken);
@@ -204,10 +204,8 @@ TEST(MigratingTokenStore, FailingLegacyDelete_FailsNeitherReadNorWriteNorRemove)
   EXPECT_EQ(legacy->removes, 3);
 }
 
-TEST(MigratingTokenStore, WriteAndRemove_ClearLegacyPerFlagAndRemoveAlwaysClearsBoth) {
+TEST_F(MigratingTokenStoreTest, WriteAndRemove_ClearLegacyPerFlagAndRemoveAlwaysClearsBoth) {
   for (const bool deleteLegacy : {false, true}) {
-    auto primary = std::make_shared<FlakyTokenStore>();
-    auto legacy = std::make_shared<FlakyTokenStore>();
     MigratingTokenStore store(primary, legacy, deleteLegacy);
     legacy->seed("old", Key::agentToken);
     store.write("new", Key::agentToken);
@@ -221,9 +219,7 @@ TEST(MigratingTokenStore, WriteAndRemove_ClearLegacyPerFlagAndRemoveAlwaysClears
   }
 }
 
-TEST(MigratingTokenStore, PrimaryAndLegacyReadErrors_Propagate) {
-  auto primary = std::make_shared<FlakyTokenStore>();
-  auto legacy = std::make_shared<FlakyTokenStore>();
+TEST_F(MigratingTokenStoreTest, PrimaryAndLegacyReadErrors_Propagate) {
   MigratingTokenStore store(primary, legacy, true);
   legacy->seed("old-token", Key::agentToken);
 
