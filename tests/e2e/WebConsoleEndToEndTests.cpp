@@ -3,12 +3,14 @@
 // and the agent; the page is worked through web-console-driver.mjs (playwright-core) over a line
 // protocol, and what the browser shows and sends is checked against what the X server saw.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -27,6 +29,7 @@
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/Eventually.hpp"
+#include "tests/support/QuadrantWindows.hpp"
 #include "tests/support/RunningAgent.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
@@ -38,9 +41,10 @@ namespace tavolin {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::typedKeySyms;
 using testing::X11EventRecorder;
 using Type = X11EventRecorder::Event::Type;
-using Events = std::vector<X11EventRecorder::Event>;
+using Events = testing::X11Events;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
@@ -54,7 +58,7 @@ constexpr const char* kChromium = "/usr/bin/chromium";
 constexpr const char* kHealth = "#phoneDetails dt:text-is('Health') + dd";
 
 // The screen the test paints: three coloured quadrants, and the recorder (black) in the
-// bottom-right one. Points are fractions of the screen.
+// bottom-right one. Points are fractions of the screen, in the quadrants' order.
 struct Swatch {
   double x;
   double y;
@@ -62,40 +66,6 @@ struct Swatch {
 };
 constexpr Swatch kSwatches[] = {
     {0.25, 0.25, 0xD02828}, {0.75, 0.25, 0x28B048}, {0.25, 0.75, 0x2848D0}, {0.75, 0.75, 0x000000}};
-
-// Override-redirect windows filling the top-left, top-right and bottom-left quadrants with the
-// swatch colours; they stay while the object lives.
-class ColourPattern {
- public:
-  explicit ColourPattern(const std::string& displayName)
-      : connection_(xcb_connect(displayName.c_str(), nullptr)) {
-    if (xcb_connection_has_error(connection_)) {
-      xcb_disconnect(connection_);
-      throw std::runtime_error("cannot open " + displayName);
-    }
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    for (const Swatch& swatch : kSwatches) {
-      if (swatch.rgb == 0)
-        continue;
-      const xcb_window_t window = xcb_generate_id(connection_);
-      const std::uint32_t values[] = {swatch.rgb, 1};
-      xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root,
-                        static_cast<std::int16_t>(swatch.x < 0.5 ? 0 : kWidth / 2),
-                        static_cast<std::int16_t>(swatch.y < 0.5 ? 0 : kHeight / 2), kWidth / 2,
-                        kHeight / 2, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                        XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-      xcb_map_window(connection_, window);
-    }
-    // A round trip: the windows are mapped before the recorder goes on top of them.
-    free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-  }
-  ~ColourPattern() { xcb_disconnect(connection_); }
-  ColourPattern(const ColourPattern&) = delete;
-  ColourPattern& operator=(const ColourPattern&) = delete;
-
- private:
-  xcb_connection_t* connection_;
-};
 
 const JSONValue* member(const JSONObject& object, std::string_view key) {
   const JSONValue* value = object.find(key);
@@ -130,6 +100,24 @@ std::vector<JSONObject> objectsAt(const JSONObject& object, std::string_view key
     }
   }
   return objects;
+}
+
+// A picture the page shows (the answer to screenPixels or imagePixels) is width × height and has
+// the 0xRRGGBB colour colours[i] at point i. JPEG and H.264 keep flat areas within a few levels;
+// chroma subsampling and the video's colour range conversion add some more.
+void expectPicture(const JSONObject& shown, int width, int height,
+                   const std::vector<std::uint32_t>& colours) {
+  EXPECT_EQ(numberAt(shown, "width"), width);
+  EXPECT_EQ(numberAt(shown, "height"), height);
+  const JSONArray& pixels = *member(shown, "pixels")->array();
+  ASSERT_EQ(pixels.size(), colours.size());
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    for (int channel = 0; channel < 3; ++channel) {
+      const int expected = static_cast<int>((colours[i] >> (16 - 8 * channel)) & 0xFF);
+      EXPECT_NEAR(*(*pixels[i].array())[channel].number(), expected, 24)
+          << "point " << i << " channel " << channel;
+    }
+  }
 }
 
 // The page side: the driver script over its line protocol. A refused request throws, which
@@ -217,24 +205,8 @@ class ConsoleDriver {
   testing::ChildProcess process_;
 };
 
-// Key presses other than modifiers, as keysyms.
-std::vector<std::uint32_t> typedKeySyms(const Events& events) {
-  const std::vector<std::uint32_t> modifiers{XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
-  std::vector<std::uint32_t> typed;
-  for (const auto& event : events) {
-    if (event.type == Type::keyPress &&
-        std::find(modifiers.begin(), modifiers.end(), event.keysym) == modifiers.end()) {
-      typed.push_back(event.keysym);
-    }
-  }
-  return typed;
-}
-
-std::vector<X11EventRecorder::Event> buttonPresses(const Events& events) {
-  std::vector<X11EventRecorder::Event> presses;
-  std::copy_if(events.begin(), events.end(), std::back_inserter(presses),
-               [](const auto& event) { return event.type == Type::buttonPress; });
-  return presses;
+Events buttonPresses(const Events& events) {
+  return testing::eventsOfType(events, Type::buttonPress);
 }
 
 class WebConsoleEndToEnd : public ::testing::Test {
@@ -245,7 +217,10 @@ class WebConsoleEndToEnd : public ::testing::Test {
     ASSERT_TRUE(std::filesystem::exists(kChromium))
         << "Chromium is not installed: run scripts/install-deps";
     display_ = std::make_unique<testing::XvfbServer>(kWidth, kHeight);
-    pattern_ = std::make_unique<ColourPattern>(display_->displayName());
+    pattern_ = std::make_unique<testing::QuadrantWindows>(
+        display_->displayName(), kWidth, kHeight,
+        std::array<std::optional<std::uint32_t>, 4>{kSwatches[0].rgb, kSwatches[1].rgb,
+                                                    kSwatches[2].rgb, std::nullopt});
     recorder_ = std::make_unique<X11EventRecorder>(display_->displayName(), kWidth / 2, kHeight / 2,
                                                    kWidth / 2, kHeight / 2);
     agent_ = std::make_unique<testing::RunningAgent>(*display_, home_, agentEnvironment_);
@@ -303,24 +278,13 @@ class WebConsoleEndToEnd : public ::testing::Test {
   // The screen as the page shows it, still frame or live video, matches the painted pattern.
   void expectPatternShown(bool live = false) {
     JSONArray points;
-    for (const Swatch& swatch : kSwatches)
+    std::vector<std::uint32_t> colours;
+    for (const Swatch& swatch : kSwatches) {
       points.push_back(JSONArray{swatch.x, swatch.y});
-    const JSONObject shown =
-        console().call({{"op", "screenPixels"}, {"points", points}, {"live", live}});
-    EXPECT_EQ(numberAt(shown, "width"), kWidth);
-    EXPECT_EQ(numberAt(shown, "height"), kHeight);
-    const JSONArray& pixels = *member(shown, "pixels")->array();
-    ASSERT_EQ(pixels.size(), std::size(kSwatches));
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-      const JSONArray& rgb = *pixels[i].array();
-      for (int channel = 0; channel < 3; ++channel) {
-        const int expected = static_cast<int>((kSwatches[i].rgb >> (16 - 8 * channel)) & 0xFF);
-        // JPEG and H.264 keep flat areas within a few levels; chroma subsampling and the video's
-        // colour range conversion add some more.
-        EXPECT_NEAR(*rgb[channel].number(), expected, 24)
-            << "swatch " << i << " channel " << channel;
-      }
+      colours.push_back(swatch.rgb);
     }
+    expectPicture(console().call({{"op", "screenPixels"}, {"points", points}, {"live", live}}),
+                  kWidth, kHeight, colours);
   }
 
   // Settings for the agent (feature switches and the like) and whether the browser withholds
@@ -332,7 +296,7 @@ class WebConsoleEndToEnd : public ::testing::Test {
   testing::TemporaryDirectory home_;
   testing::TemporaryDirectory browserProfile_;
   std::unique_ptr<testing::XvfbServer> display_;
-  std::unique_ptr<ColourPattern> pattern_;
+  std::unique_ptr<testing::QuadrantWindows> pattern_;
   std::unique_ptr<X11EventRecorder> recorder_;
   std::unique_ptr<testing::RunningAgent> agent_;
   std::unique_ptr<ConsoleDriver> console_;
@@ -868,19 +832,10 @@ TEST_F(WebConsolePhoneHost, PhoneHost_ShowsSealedFramesThenReportsTheStreamSlowA
   };
   try {
     console().waitForText(kHealth, "live");
-    const JSONObject shown =
-        console().call({{"op", "imagePixels"},
-                        {"selector", "#phoneFrame"},
-                        {"points", JSONArray{JSONArray{0.5, 0.5}, JSONArray{0.1, 0.9}}}});
-    EXPECT_EQ(numberAt(shown, "width"), kPhoneWidth);
-    EXPECT_EQ(numberAt(shown, "height"), kPhoneHeight);
-    for (const JSONValue& point : *member(shown, "pixels")->array()) {
-      const JSONArray& rgb = *point.array();
-      for (int channel = 0; channel < 3; ++channel) {
-        const int expected = static_cast<int>((kPhoneColour >> (16 - 8 * channel)) & 0xFF);
-        EXPECT_NEAR(*rgb[channel].number(), expected, 24) << "channel " << channel;
-      }
-    }
+    expectPicture(console().call({{"op", "imagePixels"},
+                                  {"selector", "#phoneFrame"},
+                                  {"points", JSONArray{JSONArray{0.5, 0.5}, JSONArray{0.1, 0.9}}}}),
+                  kPhoneWidth, kPhoneHeight, {kPhoneColour, kPhoneColour});
     console().waitForText("#phoneDetails", "Test iPhone");
     console().screenshot("web-console-phone-host");
   } catch (...) {

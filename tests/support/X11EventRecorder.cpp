@@ -1,9 +1,11 @@
 #include "tests/support/X11EventRecorder.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
+#include <X11/keysym.h>
 #include <poll.h>
 
 namespace tavolin::testing {
@@ -144,6 +146,23 @@ std::vector<X11EventRecorder::Event> X11EventRecorder::events() const {
 bool X11EventRecorder::waitUntil(const std::function<bool(const std::vector<Event>&)>& done) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(events_); });
+}
+
+X11Events eventsOfType(const X11Events& events, X11EventRecorder::Event::Type type) {
+  X11Events found;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(found),
+               [type](const auto& event) { return event.type == type; });
+  return found;
+}
+
+std::vector<std::uint32_t> typedKeySyms(const X11Events& events) {
+  const std::uint32_t modifiers[] = {XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
+  std::vector<std::uint32_t> typed;
+  for (const auto& event : eventsOfType(events, X11EventRecorder::Event::Type::keyPress)) {
+    if (std::find(std::begin(modifiers), std::end(modifiers), event.keysym) == std::end(modifiers))
+      typed.push_back(event.keysym);
+  }
+  return typed;
 }
 
 }  // namespace tavolin::testing

@@ -58,4 +58,11 @@ class X11EventRecorder {
   std::thread reader_;
 };
 
+using X11Events = std::vector<X11EventRecorder::Event>;
+
+X11Events eventsOfType(const X11Events& events, X11EventRecorder::Event::Type type);
+// The keysyms of the key presses other than the modifiers held around keys (Shift, Control,
+// Alt, Super), in order.
+std::vector<std::uint32_t> typedKeySyms(const X11Events& events);
+
 }  // namespace tavolin::testing

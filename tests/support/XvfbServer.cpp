@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include <xcb/xcb.h>
+
+#include "tests/support/Eventually.hpp"
 
 namespace tavolin::testing {
 namespace {
@@ -61,13 +62,8 @@ void XvfbServer::startWindowManager() {
   windowManager_ =
       std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"},
                                      std::map<std::string, std::string>{{"DISPLAY", displayName_}});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (hasWindowManager(displayName_))
-      return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  throw std::runtime_error("openbox did not take the display");
+  if (!eventually([this] { return hasWindowManager(displayName_); }))
+    throw std::runtime_error("openbox did not take the display");
 }
 
 }  // namespace tavolin::testing

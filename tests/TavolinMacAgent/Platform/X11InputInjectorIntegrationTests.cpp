@@ -19,9 +19,10 @@ namespace tavolin {
 namespace {
 
 using testing::eventually;
+using testing::typedKeySyms;
 using testing::X11EventRecorder;
 using Type = X11EventRecorder::Event::Type;
-using Events = std::vector<X11EventRecorder::Event>;
+using Events = testing::X11Events;
 using KeySyms = std::vector<std::uint32_t>;
 namespace Modifier = KeyNames::Modifier;
 
@@ -38,20 +39,7 @@ KeySyms keysymsOf(const std::u32string& text) {
 }
 
 std::size_t countOf(const Events& events, Type type) {
-  return std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.type == type; });
-}
-
-// The keysyms of the key presses other than the modifiers held around keys.
-KeySyms typedKeySyms(const Events& events) {
-  const KeySyms modifiers{XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
-  KeySyms typed;
-  for (const auto& e : events) {
-    if (e.type == Type::keyPress &&
-        std::find(modifiers.begin(), modifiers.end(), e.keysym) == modifiers.end()) {
-      typed.push_back(e.keysym);
-    }
-  }
-  return typed;
+  return testing::eventsOfType(events, type).size();
 }
 
 class X11InputInjectorTest : public testing::XvfbSuite {

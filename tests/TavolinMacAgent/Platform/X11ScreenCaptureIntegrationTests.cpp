@@ -10,6 +10,7 @@
 #include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
 #include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
 #include "tests/support/Eventually.hpp"
+#include "tests/support/QuadrantWindows.hpp"
 #include "tests/support/XvfbServer.hpp"
 
 namespace tavolin {
@@ -22,65 +23,30 @@ using testing::DecodedJPEG;
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
-struct Colour {
+// Quadrants: top-left, top-right, bottom-left, bottom-right.
+constexpr std::uint32_t kQuadrants[4] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
+
+// A quadrant's centre in an image of some size, and its colour there.
+struct Probe {
+  int x, y;
   std::uint8_t red, green, blue;
 };
 
-// Quadrants: top-left, top-right, bottom-left, bottom-right.
-constexpr Colour kQuadrants[4] = {{0xFF, 0, 0}, {0, 0xFF, 0}, {0, 0, 0xFF}, {0xFF, 0xFF, 0xFF}};
-
-struct Probe {
-  int x, y;
-  Colour colour;
-};
-
-// The centre of each quadrant in an image of the given size.
 std::vector<Probe> probes(int width, int height) {
-  return {{width / 4, height / 4, kQuadrants[0]},
-          {width * 3 / 4, height / 4, kQuadrants[1]},
-          {width / 4, height * 3 / 4, kQuadrants[2]},
-          {width * 3 / 4, height * 3 / 4, kQuadrants[3]}};
+  std::vector<Probe> centres;
+  for (int i = 0; i < 4; ++i) {
+    centres.push_back({(i % 2 * 2 + 1) * width / 4, (i / 2 * 2 + 1) * height / 4,
+                       static_cast<std::uint8_t>(kQuadrants[i] >> 16),
+                       static_cast<std::uint8_t>(kQuadrants[i] >> 8),
+                       static_cast<std::uint8_t>(kQuadrants[i])});
+  }
+  return centres;
 }
 
 bool pixelIs(const std::uint8_t* pixels, std::size_t stride, Probe probe) {
   const std::uint8_t* pixel = pixels + probe.y * stride + probe.x * 4;
-  return pixel[0] == probe.colour.blue && pixel[1] == probe.colour.green &&
-         pixel[2] == probe.colour.red;
+  return pixel[0] == probe.blue && pixel[1] == probe.green && pixel[2] == probe.red;
 }
-
-// A full-screen override-redirect window painted in four solid quadrants, kept mapped for the
-// suite on its own connection.
-class QuadrantWindow {
- public:
-  explicit QuadrantWindow(const std::string& displayName)
-      : connection_(xcb_connect(displayName.c_str(), nullptr)) {
-    if (xcb_connection_has_error(connection_))
-      throw std::runtime_error("cannot reach " + displayName);
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    const xcb_window_t window = xcb_generate_id(connection_);
-    const std::uint32_t overrideRedirect = 1;
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, kWidth,
-                      kHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
-    xcb_map_window(connection_, window);
-    for (int i = 0; i < 4; ++i) {
-      const xcb_gcontext_t gc = xcb_generate_id(connection_);
-      const std::uint32_t foreground = std::uint32_t{kQuadrants[i].red} << 16 |
-                                       std::uint32_t{kQuadrants[i].green} << 8 | kQuadrants[i].blue;
-      xcb_create_gc(connection_, gc, window, XCB_GC_FOREGROUND, &foreground);
-      const xcb_rectangle_t quadrant{static_cast<std::int16_t>(i % 2 * kWidth / 2),
-                                     static_cast<std::int16_t>(i / 2 * kHeight / 2), kWidth / 2,
-                                     kHeight / 2};
-      xcb_poly_fill_rectangle(connection_, window, gc, 1, &quadrant);
-      xcb_free_gc(connection_, gc);
-    }
-    free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-  }
-  ~QuadrantWindow() { xcb_disconnect(connection_); }
-
- private:
-  xcb_connection_t* connection_;
-};
 
 // Shared-memory segments this process created, from the kernel's table.
 struct Segment {
@@ -113,7 +79,9 @@ class X11ScreenCaptureTest : public testing::XvfbSuite {
  protected:
   static void SetUpTestSuite() {
     XvfbSuite::SetUpTestSuite();
-    window_ = new QuadrantWindow(display->displayName());
+    window_ =
+        new testing::QuadrantWindows(display->displayName(), kWidth, kHeight,
+                                     {kQuadrants[0], kQuadrants[1], kQuadrants[2], kQuadrants[3]});
   }
   static void TearDownTestSuite() {
     delete window_;
@@ -123,7 +91,7 @@ class X11ScreenCaptureTest : public testing::XvfbSuite {
   std::shared_ptr<X11DisplayConnector> connector_ =
       std::make_shared<X11DisplayConnector>(display->displayName());
 
-  static inline QuadrantWindow* window_ = nullptr;
+  static inline testing::QuadrantWindows* window_ = nullptr;
 };
 
 TEST_F(X11ScreenCaptureTest, SharedMemoryGrab_ReadsPixelsThroughARemovedSegment) {
@@ -192,8 +160,7 @@ TEST_F(X11ScreenCaptureTest, StillFrame_DecodesToDisplayColoursOnBothTransfers) 
     EXPECT_EQ(image->width, 640);
     EXPECT_EQ(image->height, 400);
     for (const Probe& probe : probes(640, 400)) {
-      EXPECT_TRUE(
-          image->near(probe.x, probe.y, probe.colour.blue, probe.colour.green, probe.colour.red))
+      EXPECT_TRUE(image->near(probe.x, probe.y, probe.blue, probe.green, probe.red))
           << probe.x << "," << probe.y;
     }
   }
