@@ -1,13 +1,12 @@
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "ControlPlaneServer/ControlPlaneError.hpp"
 #include "ControlPlaneServer/ControlPlaneStore.hpp"
+#include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "tests/support/ManualClock.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
@@ -49,13 +48,6 @@ struct Harness {
         controllerPrincipal,
         {.deviceId = deviceId, .transportMode = "webrtc", .metadata = metadata});
     return store->acceptSession(deviceId, session.id, {});
-  }
-
-  std::string fileBytes(const std::filesystem::path& path) const {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
   }
 };
 
@@ -112,7 +104,8 @@ TEST(ControlPlaneStore, Tokens_AreStoredOnlyAsHashesAndResolveToTheirKind) {
   EXPECT_FALSE(h.store->authenticate(h.agentToken.substr(1)));
 
   // Neither the database nor its log may hold a usable token.
-  const std::string bytes = h.fileBytes(h.file) + h.fileBytes(h.file.string() + "-wal");
+  const std::string bytes = readFileIfExists(h.file).value_or("") +
+                            readFileIfExists(h.file.string() + "-wal").value_or("");
   for (const auto& token : {h.owner.ownerToken, h.controller.controllerToken, h.agentToken})
     EXPECT_EQ(bytes.find(token), std::string::npos);
 

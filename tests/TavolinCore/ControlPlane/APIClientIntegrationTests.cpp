@@ -242,9 +242,13 @@ TEST_F(TavolinAPIClientRequests, PhoneHostRecords_DecodeCaseNames) {
 
 // The connection pool and its retry rule.
 
-TEST(HTTPClientConnections, KeepAlive_ReusesOneConnection) {
+class HTTPClientConnections : public ::testing::Test {
+ protected:
   ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
+  std::shared_ptr<HTTPClient> http = std::make_shared<HTTPClient>();
+};
+
+TEST_F(HTTPClientConnections, KeepAlive_ReusesOneConnection) {
   for (int i = 0; i < 3; ++i)
     server.enqueue(ScriptedReply::bytes(ok("{}")));
 
@@ -258,9 +262,7 @@ TEST(HTTPClientConnections, KeepAlive_ReusesOneConnection) {
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
-TEST(HTTPClientConnections, IdleConnectionClosedByServer_IsRetriedOnceOnAFreshOne) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
+TEST_F(HTTPClientConnections, IdleConnectionClosedByServer_IsRetriedOnceOnAFreshOne) {
   // The server drops the connection after answering, without saying so in the response.
   server.enqueue(ScriptedReply::bytes(ok("first"), true));
   server.enqueue(ScriptedReply::bytes(ok("second")));
@@ -276,9 +278,7 @@ TEST(HTTPClientConnections, IdleConnectionClosedByServer_IsRetriedOnceOnAFreshOn
   EXPECT_EQ(requests[1].requestLine(), "GET /b HTTP/1.1");
 }
 
-TEST(HTTPClientConnections, ConnectionLostAfterPartOfTheResponse_IsNotRetried) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
+TEST_F(HTTPClientConnections, ConnectionLostAfterPartOfTheResponse_IsNotRetried) {
   server.enqueue(ScriptedReply::bytes(ok("first")));
   server.enqueue(ScriptedReply::bytes("HTTP/1.1 200 OK\r\nContent-Le", true));
 
@@ -291,9 +291,8 @@ TEST(HTTPClientConnections, ConnectionLostAfterPartOfTheResponse_IsNotRetried) {
   EXPECT_EQ(server.requests().size(), 2u);
 }
 
-TEST(HTTPClientConnections, BodyOverLimit_FailsAndConnectionIsNotReused) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>(HTTPClientOptions{.maxResponseBodyBytes = 16});
+TEST_F(HTTPClientConnections, BodyOverLimit_FailsAndConnectionIsNotReused) {
+  http = std::make_shared<HTTPClient>(HTTPClientOptions{.maxResponseBodyBytes = 16});
   server.enqueue(ScriptedReply::bytes(ok(std::string(16, 'a'))));
   server.enqueue(ScriptedReply::bytes(ok(std::string(17, 'b'))));
   server.enqueue(ScriptedReply::bytes(ok("after")));
@@ -364,10 +363,10 @@ std::string sseHead(int status = 200) {
          " OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
 }
 
-TEST(SignalEventStreamOverHTTP, Events_ArriveBeforeTheBodyEnds) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
-  TavolinAPIClient client(server.origin() + "/api", http);
+// The same surroundings: a scripted server, an HTTP client and the API client over it.
+class SignalEventStreamOverHTTP : public TavolinAPIClientRequests {};
+
+TEST_F(SignalEventStreamOverHTTP, Events_ArriveBeforeTheBodyEnds) {
   const std::size_t more = server.makeGate();
   const std::string signal =
       R"({"signal":{"sequence":8,"id":"g","sessionId":"s 1","ownerId":"o","controllerId":"c",)"
@@ -416,10 +415,7 @@ TEST(SignalEventStreamOverHTTP, Events_ArriveBeforeTheBodyEnds) {
   EXPECT_EQ(requests[0].header("authorization"), "Bearer agent-token");
 }
 
-TEST(SignalEventStreamOverHTTP, FailedOpening_EndsWithTheStreamError) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
-  TavolinAPIClient client(server.origin(), http);
+TEST_F(SignalEventStreamOverHTTP, FailedOpening_EndsWithTheStreamError) {
   server.enqueue(ScriptedReply::bytes(ScriptedHTTPServer::response(401, "event: x\n\n")));
   server.enqueue(ScriptedReply::bytes("garbage\r\n\r\n", true));
 
@@ -446,10 +442,7 @@ TEST(SignalEventStreamOverHTTP, FailedOpening_EndsWithTheStreamError) {
             "The signal event stream returned an invalid response.");
 }
 
-TEST(SignalEventStreamOverHTTP, DroppingTheSequence_CancelsTheReadAndClosesTheConnection) {
-  ScriptedHTTPServer server;
-  auto http = std::make_shared<HTTPClient>();
-  TavolinAPIClient client(server.origin(), http);
+TEST_F(SignalEventStreamOverHTTP, DroppingTheSequence_CancelsTheReadAndClosesTheConnection) {
   const std::size_t held = server.makeGate();
   ScriptedReply reply;
   reply.pieces = {

@@ -1,10 +1,10 @@
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/PhoneMediaUploads.hpp"
 #include "tests/support/ManualClock.hpp"
@@ -16,13 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::runAwaitable;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
 
 fs::perms permissionsOf(const fs::path& path) {
   return fs::status(path).permissions() & fs::perms::mask;
@@ -147,7 +140,7 @@ TEST_F(PhoneMediaUploadsTest, Chunks_AreTakenOnlyInOrder) {
   ASSERT_EQ(chunk("order1", 1, "def").status, "succeeded");
   const auto done = finish("order1");
   ASSERT_EQ(done.status, "succeeded") << reasonOf(done);
-  EXPECT_EQ(readFile(*field(done, "path").string()), "abcdef");
+  EXPECT_EQ(readFileIfExists(*field(done, "path").string()), "abcdef");
   EXPECT_EQ(reasonOf(chunk("nobody", 0, "x")), "unknown_upload");
 }
 
@@ -177,7 +170,7 @@ TEST_F(PhoneMediaUploadsTest, RejectedChunk_ChangesNothing) {
           {{"uploadId", "reject"}, {"chunkIndex", 1}, {"dataBase64", "Y2Rl"}, {"byteLength", 4}})),
       "upload_chunk_byte_length_mismatch");
   EXPECT_EQ(reasonOf(chunk("reject", 1, "cdef")), "upload_exceeds_expected_length");
-  EXPECT_EQ(readFile(stagingFile("reject")), "ab");
+  EXPECT_EQ(readFileIfExists(stagingFile("reject")), "ab");
   EXPECT_EQ(reasonOf(finish("reject")), "upload_incomplete_bytes");
 
   const auto resent = send(
@@ -185,7 +178,7 @@ TEST_F(PhoneMediaUploadsTest, RejectedChunk_ChangesNothing) {
       {{"uploadId", "reject"}, {"chunkIndex", 1}, {"dataBase64", "Y2Rl"}, {"byteLength", "3"}});
   ASSERT_EQ(resent.status, "succeeded") << reasonOf(resent);
   EXPECT_EQ(field(resent, "receivedBytes"), JSONValue(5));
-  EXPECT_EQ(readFile(stagingFile("reject")), "abcde");
+  EXPECT_EQ(readFileIfExists(stagingFile("reject")), "abcde");
 }
 
 TEST_F(PhoneMediaUploadsTest, Finish_BeforeEverythingArrivedKeepsTheUploadOpen) {
@@ -216,8 +209,8 @@ TEST_F(PhoneMediaUploadsTest, SameNameSameDay_GetsANumberBeforeTheExtension) {
     names.push_back(*field(done, "fileName").string());
   }
   EXPECT_EQ(names, (std::vector<std::string>{"photo.jpg", "photo-2.jpg", "photo-3.jpg"}));
-  EXPECT_EQ(readFile(dayFolder() / "photo.jpg"), "fi");
-  EXPECT_EQ(readFile(dayFolder() / "photo-2.jpg"), "se");
+  EXPECT_EQ(readFileIfExists(dayFolder() / "photo.jpg"), "fi");
+  EXPECT_EQ(readFileIfExists(dayFolder() / "photo-2.jpg"), "se");
 }
 
 TEST_F(PhoneMediaUploadsTest, Begin_AgainRestartsTheUploadFromZero) {
@@ -228,7 +221,7 @@ TEST_F(PhoneMediaUploadsTest, Begin_AgainRestartsTheUploadFromZero) {
   ASSERT_EQ(chunk("again1", 0, "new").status, "succeeded");
   const auto done = finish("again1");
   ASSERT_EQ(done.status, "succeeded");
-  EXPECT_EQ(readFile(*field(done, "path").string()), "new");
+  EXPECT_EQ(readFileIfExists(*field(done, "path").string()), "new");
 }
 
 TEST_F(PhoneMediaUploadsTest, Files_ArePrivateToTheOwner) {
@@ -277,7 +270,7 @@ TEST_F(PhoneMediaUploadsTest, FileSystemErrors_AnswerTheirReasonsAndKeepTheUploa
   fs::remove(locations.finalRoot);
   const auto done = finish("block1");
   ASSERT_EQ(done.status, "succeeded") << reasonOf(done);
-  EXPECT_EQ(readFile(*field(done, "path").string()), "z");
+  EXPECT_EQ(readFileIfExists(*field(done, "path").string()), "z");
 }
 
 TEST(UploadFileNameSanitising, Names_StayInsideTheDayFolder) {

@@ -340,12 +340,8 @@ TEST(LocalHTTPListener, PortVariable_UsedOnlyWhenItIsAValidPort) {
   EXPECT_EQ(portFor("8080"), 8080);
   EXPECT_EQ(portFor("1"), 1);
   EXPECT_EQ(portFor("65535"), 65535);
-  EXPECT_EQ(portFor("0"), 57852);
-  EXPECT_EQ(portFor("65536"), 57852);
-  EXPECT_EQ(portFor("-80"), 57852);
-  EXPECT_EQ(portFor("80a"), 57852);
-  EXPECT_EQ(portFor(" 80"), 57852);
-  EXPECT_EQ(portFor(""), 57852);
+  for (const char* invalid : {"0", "65536", "-80", "80a", " 80", ""})
+    EXPECT_EQ(portFor(invalid), 57852) << '"' << invalid << '"';
 }
 
 TEST(LocalHTTPListener, PeerText_ShowsMappedIPv4PlainAndIPv6InBrackets) {
