@@ -1,7 +1,7 @@
 // Peer classification of arbitrary endpoint and forwarded-for text, checked against the rules
-// that must hold whatever the text: the forwarded peer is one trimmed list entry, a forwarded
-// request is never local, matching ignores case and surrounding blanks, and the audit address is
-// lower-case.
+// that must hold whatever the text: the forwarded peer is one trimmed list entry and only from
+// loopback, a forwarded request is never local, matching ignores case and surrounding blanks,
+// and the audit address and the counting address are lower-case.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -41,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string normalized = SecurityAuditStore::normalizedRemoteAddress(text);
   require(normalized == asciiLowercased(normalized));
+  const std::string address = peerAddress(text);
+  require(address == asciiLowercased(address));
+  require(!isLoopbackPeer(text) || address.starts_with("127.") || address == "::1");
 
   LocalHTTPRequest direct;
   direct.remotePeer = text;
@@ -64,6 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           forwardedRoute == LocalRouteNames::privateMesh);
   require(!isDirectLocalRequest(forwarded) && !isTrustedWebPairingTransport(forwarded) &&
           !isTrustedDirectAccessTransport(forwarded));
+
+  // From anywhere but loopback the header names nobody, yet still marks the request proxied.
+  forwarded.remotePeer = "192.168.1.20:51234";
+  require(authPeerIdentifier(forwarded) == forwarded.remotePeer);
+  require(routeName(forwarded) == LocalRouteNames::directInternet);
+  require(!isDirectLocalRequest(forwarded) && !isTrustedWebPairingTransport(forwarded));
 
   const std::size_t half = text.size() / 2;
   const std::string_view first = std::string_view(text).substr(0, half);

@@ -28,3 +28,13 @@ bench_start_agent() {
   code="$(sed 's/.*code=\([0-9]*\).*/\1/' <<<"$ready")"
   base="http://127.0.0.1:$port"
 }
+
+# bench_controller_key: prints a fresh controller public key (P-256, raw X and Y in base64url),
+# made with WebCrypto as a browser controller makes it.
+bench_controller_key() {
+  node -e '
+    const {subtle} = require("node:crypto").webcrypto;
+    subtle.generateKey({name: "ECDH", namedCurve: "P-256"}, true, ["deriveBits"])
+      .then((pair) => subtle.exportKey("raw", pair.publicKey))
+      .then((raw) => console.log(Buffer.from(raw).subarray(1).toString("base64url")));'
+}

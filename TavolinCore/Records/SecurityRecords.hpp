@@ -21,6 +21,8 @@ namespace tavolin {
 namespace SecurityOutcome {
 inline constexpr std::string_view authFailed = "auth_failed";
 inline constexpr std::string_view rateLimited = "rate_limited";
+// Pairing-code checks refused for every peer after too many wrong codes from all of them.
+inline constexpr std::string_view pairingLocked = "pairing_locked";
 inline constexpr std::string_view authorized = "authorized";
 inline constexpr std::string_view webPaired = "web_paired";
 inline constexpr std::string_view blocked = "blocked";

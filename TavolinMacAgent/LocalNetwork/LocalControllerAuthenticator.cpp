@@ -34,10 +34,6 @@ bool isForwarded(const LocalHTTPRequest& request) {
   return request.header("x-forwarded-for") != nullptr;
 }
 
-bool shouldAuditFailure(const LocalHTTPRequest& request) {
-  return isForwarded(request) || request.path.starts_with(kSecurityPathPrefix);
-}
-
 bool shouldAuditControllerSuccess(const LocalHTTPRequest& request) {
   return request.path.starts_with(kControllerPathPrefix) &&
          std::none_of(
@@ -110,12 +106,14 @@ std::optional<LocalControllerAuth> parse(std::string_view token) {
 LocalControllerAuthenticator::LocalControllerAuthenticator(TokenStore& tokenStore,
                                                            SecurityAuditStore& auditStore,
                                                            const Clock& clock,
-                                                           std::string localAgentToken)
+                                                           std::string localAgentToken,
+                                                           std::ostream* diagnostics)
     : tokenStore_(tokenStore),
       keyPinning_(tokenStore),
       auditStore_(auditStore),
       clock_(clock),
-      localAgentToken_(std::move(localAgentToken)) {}
+      localAgentToken_(std::move(localAgentToken)),
+      diagnostics_(diagnostics) {}
 
 LocalControllerAuth LocalControllerAuthenticator::verifyController(
     const LocalHTTPRequest& request) {
@@ -123,8 +121,7 @@ LocalControllerAuth LocalControllerAuthenticator::verifyController(
   try {
     verifyAuthRateLimit(peer);
   } catch (const LocalHTTPError&) {
-    if (shouldAuditFailure(request))
-      audit(peer, request, "rate_limited", kTooManyAuthFailures);
+    audit(peer, request, "rate_limited", kTooManyAuthFailures);
     throw;
   }
 
@@ -140,8 +137,7 @@ LocalControllerAuth LocalControllerAuthenticator::verifyController(
       refuse(peer, request, "local_pairing_code_not_allowed_through_proxy");
     if (!isLocalPairingPeer(request.remotePeer))
       refuse(peer, request, "local_pairing_code_not_allowed_from_public_peer");
-    if (!constantTimeEqual(auth->credential, pairingCode_.value_or("")))
-      refuse(peer, request, "invalid_local_pairing_code");
+    verifyPairingCode(auth->credential, peer, request, "invalid_local_pairing_code");
   } else {
     if (!isTrustedDirectAccessTransport(request))
       refuse(peer, request, "direct_access_requires_https_proxy_or_local_peer");
@@ -151,7 +147,7 @@ LocalControllerAuth LocalControllerAuthenticator::verifyController(
   }
 
   const std::string controller = trustController(auth->publicKey);
-  authFailuresByPeer_.erase(peer);
+  authFailuresByPeer_.erase(peerAddress(peer));
   if (shouldAuditControllerSuccess(request))
     audit(peer, request, "authorized", "Controller request authorized", controller);
   return std::move(*auth);
@@ -174,26 +170,23 @@ WebPairing LocalControllerAuthenticator::webPair(const LocalHTTPRequest& request
   try {
     verifyAuthRateLimit(peer);
   } catch (const LocalHTTPError&) {
-    if (isForwarded(request))
-      audit(peer, request, "rate_limited", "too_many_web_pairing_failures");
+    audit(peer, request, "rate_limited", "too_many_web_pairing_failures");
     throw;
   }
   if (!isTrustedWebPairingTransport(request))
     refuse(peer, request, "web_pairing_requires_local_or_private_mesh_https");
-  // Without a loaded code nothing pairs, not even an empty code.
-  if (!pairingCode_ || !constantTimeEqual(payload.pairingCode, *pairingCode_))
-    refuse(peer, request, "invalid_web_pairing_code");
+  verifyPairingCode(payload.pairingCode, peer, request, "invalid_web_pairing_code");
 
   WebPairing pairing{.controllerId = trustController(payload.publicKey),
                      .routeName = std::string(routeName(request))};
-  authFailuresByPeer_.erase(peer);
+  authFailuresByPeer_.erase(peerAddress(peer));
   audit(peer, request, "web_paired", "Browser controller paired for private web console",
         pairing.controllerId);
   return pairing;
 }
 
 void LocalControllerAuthenticator::verifyAuthRateLimit(const std::string& peer) {
-  const auto entry = authFailuresByPeer_.find(peer);
+  const auto entry = authFailuresByPeer_.find(peerAddress(peer));
   if (entry == authFailuresByPeer_.end())
     return;
   pruneFailures(entry->second);
@@ -205,11 +198,44 @@ void LocalControllerAuthenticator::recordAuthFailure(const std::string& peer,
                                                      const LocalHTTPRequest& request,
                                                      std::string_view reason) {
   forgetIdlePeers();
-  Failures& failures = authFailuresByPeer_[peer];
+  Failures& failures = authFailuresByPeer_[peerAddress(peer)];
   pruneFailures(failures);
   failures.push_back(clock_.now());
-  if (shouldAuditFailure(request))
-    audit(peer, request, "auth_failed", reason);
+  audit(peer, request, "auth_failed", reason);
+}
+
+std::optional<Date> LocalControllerAuthenticator::pairingLockedUntil() const {
+  if (pairingLockedUntil_ && clock_.now() < *pairingLockedUntil_)
+    return pairingLockedUntil_;
+  return std::nullopt;
+}
+
+void LocalControllerAuthenticator::verifyPairingCode(std::string_view presented,
+                                                     const std::string& peer,
+                                                     const LocalHTTPRequest& request,
+                                                     std::string_view reason) {
+  // While locked even the right code is refused: a guess that could succeed is still a guess.
+  if (pairingLockedUntil())
+    throw LocalHTTPError::unauthorized(std::string(kTooManyAuthFailures));
+  // Without a loaded code nothing pairs, not even an empty code.
+  if (pairingCode_ && constantTimeEqual(presented, *pairingCode_))
+    return;
+  pruneFailures(pairingFailures_);
+  pairingFailures_.push_back(clock_.now());
+  if (pairingFailures_.size() >= pairingFailureLimit) {
+    pairingFailures_.clear();
+    pairingLockedUntil_ = clock_.now() + failureWindow;
+    const std::string until = TavolinISO8601::string(*pairingLockedUntil_);
+    audit(peer, request, SecurityOutcome::pairingLocked,
+          "Pairing locked until " + until + " after " + std::to_string(pairingFailureLimit) +
+              " wrong pairing codes");
+    if (diagnostics_) {
+      *diagnostics_ << "TAVOLIN_LOCAL_NETWORK_PAIRING_LOCKED until=" << until
+                    << " failures=" << pairingFailureLimit << " window=" << failureWindow.count()
+                    << "s" << std::endl;
+    }
+  }
+  refuse(peer, request, reason);
 }
 
 std::string LocalControllerAuthenticator::localPairingCode() {
@@ -273,7 +299,8 @@ void LocalControllerAuthenticator::pruneFailures(Failures& failures) const {
   std::erase_if(failures, [&](Date failedAt) { return failedAt < cutoff; });
 }
 
-// Forwarded-for values are chosen by the client, so every failure may name a new peer. Dropping
+// A client may bring a new address with every failure (an IPv6 host has plenty of them, and a
+// proxy passes on the address it saw), so the table may grow with each one. Dropping
 // peers whose failures have all aged out whenever the table has doubled keeps it to the peers
 // seen within the window, at a constant cost per failure on average.
 void LocalControllerAuthenticator::forgetIdlePeers() {

@@ -2,16 +2,17 @@
 
 // Guards the local control plane's routes: checks the controller token of every request (the
 // eight-digit local pairing code or the direct-access secret, each bound to the controller's
-// pinned public key), counts failures per peer, pairs browsers and keeps the two secrets.
+// pinned public key), counts failures per peer address, limits wrong pairing codes across all
+// peers, pairs browsers and keeps the two secrets.
 //
 // Confined to the main thread: the local control plane owns one instance and calls it from its
-// routes. Every refusal is a LocalHTTPError; refusals of proxied requests and of the security
-// routes are written to the audit store, so that a noisy local network does not flood it. Token
-// store failures pass through unchanged.
+// routes. Every refusal is a LocalHTTPError and is written to the audit store, which folds
+// repeats from one address into one event. Token store failures pass through unchanged.
 
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -58,11 +59,17 @@ class LocalControllerAuthenticator {
  public:
   static constexpr std::chrono::seconds failureWindow{300};
   static constexpr std::size_t failureLimit = 12;
+  // Wrong pairing codes from all peers together within failureWindow before pairing locks for a
+  // whole window. At 60 guesses per 300 s the 10^8 codes take 15.8 years to exhaust, however
+  // many addresses the guesses come from.
+  static constexpr std::size_t pairingFailureLimit = 60;
 
-  // `tokenStore`, `auditStore` and `clock` must outlive the authenticator. `localAgentToken` is
-  // the bearer token of the agent's own publishers.
+  // `tokenStore`, `auditStore` and `clock` must outlive the authenticator, and so must
+  // `diagnostics` when given: it hears one line whenever pairing locks. `localAgentToken` is the
+  // bearer token of the agent's own publishers.
   LocalControllerAuthenticator(TokenStore& tokenStore, SecurityAuditStore& auditStore,
-                               const Clock& clock, std::string localAgentToken);
+                               const Clock& clock, std::string localAgentToken,
+                               std::ostream* diagnostics = nullptr);
 
   LocalControllerAuthenticator(const LocalControllerAuthenticator&) = delete;
   LocalControllerAuthenticator& operator=(const LocalControllerAuthenticator&) = delete;
@@ -82,11 +89,15 @@ class LocalControllerAuthenticator {
   // HTTPS, pinning its key as verifyController does.
   WebPairing webPair(const LocalHTTPRequest& request, const WebPairRequest& payload);
 
-  // Refuses (not counted) a peer with `failureLimit` failures in the last `failureWindow`.
+  // Refuses (not counted) a peer whose address has `failureLimit` failures in the last
+  // `failureWindow`.
   void verifyAuthRateLimit(const std::string& peer);
-  // Counts a failure of `peer` and audits it when the request is proxied or a security route.
+  // Counts a failure against the peer's address and audits it.
   void recordAuthFailure(const std::string& peer, const LocalHTTPRequest& request,
                          std::string_view reason);
+
+  // Until when pairing-code checks are refused, after `pairingFailureLimit` wrong codes.
+  std::optional<Date> pairingLockedUntil() const;
 
   // The stored code when it is eight digits, else a new uniformly random one, stored. Either way
   // it becomes the code requests are checked against.
@@ -110,6 +121,10 @@ class LocalControllerAuthenticator {
 
   [[noreturn]] void refuse(const std::string& peer, const LocalHTTPRequest& request,
                            std::string_view reason);
+  // Compares a presented pairing code, refusing while pairing is locked and counting a wrong
+  // code toward the lock.
+  void verifyPairingCode(std::string_view presented, const std::string& peer,
+                         const LocalHTTPRequest& request, std::string_view reason);
   void pruneFailures(Failures& failures) const;
   void forgetIdlePeers();
   std::string trustController(std::string_view publicKey);
@@ -122,8 +137,11 @@ class LocalControllerAuthenticator {
   const Clock& clock_;
   std::string localAgentToken_;
   std::optional<std::string> pairingCode_;
+  std::ostream* diagnostics_;
   std::unordered_map<std::string, Failures> authFailuresByPeer_;
   std::size_t peersAfterLastSweep_ = 0;
+  Failures pairingFailures_;
+  std::optional<Date> pairingLockedUntil_;
 };
 
 }  // namespace tavolin

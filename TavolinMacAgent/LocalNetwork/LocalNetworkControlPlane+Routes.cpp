@@ -74,7 +74,9 @@ Awaitable<LocalNetworkControlPlane::RouteAnswer> LocalNetworkControlPlane::route
   auto& audit = *dependencies_.securityAuditStore;
   auto reply = [](int statusCode, std::string body) { return RouteAnswer{statusCode, body}; };
 
-  if (path.starts_with("/v1/controllers/"))
+  // A blocked peer may not pair or read device metadata either. The agent routes carry the
+  // agent's own token and serve its publishers on loopback.
+  if (path.starts_with("/v1/") && !path.starts_with("/v1/agent/"))
     refuseBlockedPeer(request);
 
   if (post && path == "/v1/web/pair") {
@@ -210,10 +212,10 @@ Awaitable<LocalNetworkControlPlane::RouteAnswer> LocalNetworkControlPlane::route
   if (get && pieces.size() == 4 && pieces[0] == "v1" && pieces[1] == "controllers" &&
       pieces[2] == "commands") {
     authenticator_.verifyController(request);
-    const auto found = commands_.find(std::string(pieces[3]));
-    if (found == commands_.end())
+    const RemoteCommand* command = completedCommands_.find(std::string(pieces[3]), now());
+    if (!command)
       throw LocalHTTPError::notFound("command_not_found");
-    co_return reply(200, encodeJSON(CommandResponse{found->second}));
+    co_return reply(200, encodeJSON(CommandResponse{*command}));
   }
   throw LocalHTTPError::notFound("route_not_found");
 }
@@ -280,10 +282,7 @@ const RemoteSession* LocalNetworkControlPlane::knownSession(const std::string& s
   if (auto found = activeSessions_.find(sessionId); found != activeSessions_.end()) {
     return &found->second;
   }
-  if (auto found = endedSessions_.find(sessionId); found != endedSessions_.end()) {
-    return &found->second;
-  }
-  return nullptr;
+  return endedSessions_.find(sessionId, now());
 }
 
 const RemoteSession& LocalNetworkControlPlane::requireSession(const std::string& sessionId) const {
@@ -379,8 +378,8 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::endSession(const std::string&
   if (auto found = activeSessions_.find(sessionId); found != activeSessions_.end()) {
     active = std::move(found->second);
     activeSessions_.erase(found);
-  } else if (auto ended = endedSessions_.find(sessionId); ended != endedSessions_.end()) {
-    co_return ended->second;
+  } else if (const RemoteSession* ended = endedSessions_.find(sessionId, now())) {
+    co_return *ended;
   }
 
   if (auto found = publishers_.find(sessionId); found != publishers_.end()) {
@@ -408,7 +407,10 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::endSession(const std::string&
   }
   ended.status = "ended";
   ended.endedAt = endedAt;
-  endedSessions_[sessionId] = ended;
+  endedSessions_.insert(sessionId, ended, now());
+  // Signals go with the sessions they belong to.
+  std::erase_if(signalsBySessionId_,
+                [this](const auto& entry) { return knownSession(entry.first) == nullptr; });
   co_return ended;
 }
 
@@ -433,6 +435,10 @@ TavolinSignal LocalNetworkControlPlane::recordSignal(const std::string& sessionI
   signal.payload = payload.payload;
   signal.createdAt = TavolinISO8601::string(now());
   list.push_back(signal);
+  // A live session trades a handful of signals; a client posting without end loses its oldest.
+  constexpr std::size_t kSignalsKeptPerSession = 1024;
+  if (list.size() > kSignalsKeptPerSession)
+    list.erase(list.begin());
   return signal;
 }
 
@@ -517,7 +523,7 @@ Awaitable<RemoteCommand> LocalNetworkControlPlane::executeCommand(
   command.status = completion.status;
   command.result = std::move(completion.result);
   command.completedAt = TavolinISO8601::string(now());
-  commands_[command.id] = command;
+  completedCommands_.insert(command.id, command, now());
   co_return command;
 }
 

@@ -65,7 +65,7 @@ LocalNetworkControlPlane::LocalNetworkControlPlane(Dependencies dependencies)
     : dependencies_(std::move(dependencies)),
       localAgentToken_(base64URLEncode(secureRandomBytes(32))),
       authenticator_(*dependencies_.tokenStore, *dependencies_.securityAuditStore,
-                     *dependencies_.clock, localAgentToken_),
+                     *dependencies_.clock, localAgentToken_, dependencies_.diagnostics),
       phoneHost_({.clock = *dependencies_.clock,
                   .auditStore = *dependencies_.securityAuditStore,
                   .enabled =
@@ -293,19 +293,20 @@ std::int64_t LocalNetworkControlPlane::localAgentPort() const {
 
 void LocalNetworkControlPlane::refuseBlockedPeer(const LocalHTTPRequest& request) {
   auto& audit = *dependencies_.securityAuditStore;
-  const std::string peer = authPeerIdentifier(request);
-  const auto block = audit.activeBlock(peer);
-  if (!block)
-    return;
-  const std::string address = SecurityAuditStore::normalizedRemoteAddress(peer);
-  const std::string detail = SecurityAuditStore::blockDetail(*block);
-  audit.record({.remoteAddress = address,
-                .route = routeName(request),
-                .method = request.method,
-                .path = request.path,
-                .outcome = SecurityOutcome::blocked,
-                .detail = detail});
-  throw LocalHTTPError::forbidden("remote_peer_blocked");
+  // The connection's own address counts too: forwarding headers are the client's to write.
+  for (const std::string& peer : {authPeerIdentifier(request), request.remotePeer}) {
+    const auto block = audit.activeBlock(peer);
+    if (!block)
+      continue;
+    const std::string detail = SecurityAuditStore::blockDetail(*block);
+    audit.record({.remoteAddress = peer,
+                  .route = routeName(request),
+                  .method = request.method,
+                  .path = request.path,
+                  .outcome = SecurityOutcome::blocked,
+                  .detail = detail});
+    throw LocalHTTPError::forbidden("remote_peer_blocked");
+  }
 }
 
 }  // namespace tavolin

@@ -23,6 +23,7 @@
 #include "TavolinMacAgent/LocalNetwork/LocalHTTP.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
 #include "TavolinMacAgent/LocalNetwork/PhoneHostMode.hpp"
+#include "TavolinMacAgent/LocalNetwork/RecentEntries.hpp"
 #include "TavolinMacAgent/LocalNetwork/SessionPublisher.hpp"
 #include "TavolinMacAgent/Platform/ServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
@@ -157,8 +158,9 @@ class LocalNetworkControlPlane {
   LocalNetworkRuntimeStatus status_;
 
   std::map<std::string, RemoteSession> activeSessions_;
-  std::map<std::string, RemoteSession> endedSessions_;
-  std::map<std::string, RemoteCommand> commands_;
+  // Kept so that late readers see how a session ended or what a command answered.
+  RecentEntries<RemoteSession> endedSessions_{64, std::chrono::hours(1)};
+  RecentEntries<RemoteCommand> completedCommands_{256, std::chrono::minutes(10)};
   std::map<std::string, std::vector<TavolinSignal>> signalsBySessionId_;
   std::map<std::string, std::shared_ptr<SessionPublisher>> publishers_;
   std::map<std::string, FallbackFrameSettings> fallbackFrameSettingsBySessionId_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/regex.hpp>
 
 #include "TavolinCore/Foundation/Whitespace.hpp"
@@ -47,7 +48,8 @@ boost::regex localAddressPattern(const char* pattern) {
 }  // namespace
 
 std::string authPeerIdentifier(const LocalHTTPRequest& request) {
-  if (const std::string* forwarded = request.header(kForwardedFor)) {
+  if (const std::string* forwarded = request.header(kForwardedFor);
+      forwarded != nullptr && isLoopbackPeer(request.remotePeer)) {
     const std::string_view list = *forwarded;
     const std::size_t start = list.find_first_not_of(',');
     if (start != std::string_view::npos) {
@@ -57,6 +59,33 @@ std::string authPeerIdentifier(const LocalHTTPRequest& request) {
     }
   }
   return request.remotePeer;
+}
+
+std::string peerAddress(std::string_view peer) {
+  const std::string_view text = trimmedWhitespaceAndNewlines(peer);
+  std::string_view host = text;
+  if (text.starts_with('[')) {
+    if (const auto close = text.find(']'); close != std::string_view::npos)
+      host = text.substr(1, close - 1);
+  } else if (const auto colon = text.find(':');
+             colon != std::string_view::npos &&
+             text.find(':', colon + 1) == std::string_view::npos) {
+    host = text.substr(0, colon);
+  }
+  host = host.substr(0, host.find('%'));
+  boost::system::error_code error;
+  auto address = boost::asio::ip::make_address(host, error);
+  if (error)
+    return asciiLowercased(host);
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  return address.to_string();
+}
+
+bool isLoopbackPeer(std::string_view remotePeer) {
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address(peerAddress(remotePeer), error);
+  return !error && address.is_loopback();
 }
 
 std::string_view routeName(const LocalHTTPRequest& request) {

@@ -3,7 +3,10 @@
 // Which way a request reached the local control plane and who sent it. The server is reachable
 // directly on the local network, through a private-mesh HTTPS proxy on this machine, or through
 // a public HTTPS proxy; both proxies add "x-forwarded-for" (client first) and
-// "x-forwarded-proto". Pure functions, callable from any thread.
+// "x-forwarded-proto". Any client can write those headers, so the address they name is believed
+// only on connections from this machine, where the proxies sit; elsewhere the headers still make
+// the request count as proxied, never as a direct local one. Pure functions, callable from any
+// thread.
 
 #include <string>
 #include <string_view>
@@ -18,9 +21,17 @@ inline constexpr std::string_view privateMesh = "private-mesh";
 inline constexpr std::string_view directInternet = "direct-internet";
 }  // namespace LocalRouteNames
 
-// The first non-empty "x-forwarded-for" entry, trimmed, when there is one; otherwise the
-// connection's remote peer.
+// On a connection from loopback, the first non-empty "x-forwarded-for" entry, trimmed, when
+// there is one; otherwise the connection's remote peer.
 std::string authPeerIdentifier(const LocalHTTPRequest& request);
+
+// The address in a peer text, the key that failures and blocks are counted by: port, brackets
+// and IPv6 zone dropped, an IPv4-mapped IPv6 address read as IPv4, IPv6 in its canonical form.
+// A text that is no address comes back trimmed and lower-cased.
+std::string peerAddress(std::string_view peer);
+
+// The connection came from this machine: 127.0.0.0/8 or ::1.
+bool isLoopbackPeer(std::string_view remotePeer);
 
 // "private-mesh" when the peer or the connection is a mesh address, else "direct-internet" when
 // the request was forwarded, else "local-network".

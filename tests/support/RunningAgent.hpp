@@ -24,6 +24,8 @@ class RunningAgent {
   // each line; for failure reports (a sanitizer report lands here).
   std::string remainingErrorOutput(std::chrono::milliseconds timeout);
 
+  int pid() const { return process_->pid(); }
+
   std::uint16_t port = 0;
   std::string pairingCode;
 

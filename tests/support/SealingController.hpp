@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/JSON/JSONCodec.hpp"
@@ -19,8 +21,12 @@ class SealingController {
   std::string publicKey() const { return base64URLEncode(key_.publicKey().rawRepresentation()); }
 
   JSONObject seal(const std::string& plaintext, const std::string& sealedForSession) const {
-    const Bytes sealed = TavolinSessionCrypto::encryptCommand(byteSpan(plaintext), key_,
-                                                              agentPublicKey_, sealedForSession);
+    // The key agreement is the slow part; a session's key is derived once, as controllers do.
+    if (!sessionCrypto_ || sessionCrypto_->first != sealedForSession) {
+      sessionCrypto_.emplace(sealedForSession,
+                             TavolinSessionCommandCrypto(key_, agentPublicKey_, sealedForSession));
+    }
+    const Bytes sealed = sessionCrypto_->second.encrypt(byteSpan(plaintext));
     return {{"encryption", "p256-hkdf-sha256-aes-gcm"},
             {"contentFormat", "tavolin-command-v1+json"},
             {"senderPublicKey", publicKey()},
@@ -35,6 +41,7 @@ class SealingController {
  private:
   P256PrivateKey key_ = P256PrivateKey::generate();
   std::string agentPublicKey_;
+  mutable std::optional<std::pair<std::string, TavolinSessionCommandCrypto>> sessionCrypto_;
 };
 
 }  // namespace tavolin::testing

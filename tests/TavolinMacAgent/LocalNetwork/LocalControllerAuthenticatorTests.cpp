@@ -58,7 +58,7 @@ struct Harness {
   testing::FlakyTokenStore tokens;
   SecurityAuditStore audit{directory.path() / "security-audit.json", clock, diagnostics,
                            SecurityAuditStore::Limits{800, 90}};
-  LocalControllerAuthenticator auth{tokens, audit, clock, "agent-token-1"};
+  LocalControllerAuthenticator auth{tokens, audit, clock, "agent-token-1", &diagnostics};
 
   Harness() {
     tokens.seed(kCode, TavolinTokenKey::localPairingCode);
@@ -193,26 +193,102 @@ TEST(LocalControllerAuthenticator, FailureLimit_CountsThePeerNamedByTheProxy) {
   EXPECT_EQ(h.verify(request("127.0.0.1:6000", {}, directToken())), "passed");
 }
 
-TEST(LocalControllerAuthenticator, Audit_RecordsProxiedAndSecurityRequestsOnly) {
+TEST(LocalControllerAuthenticator, FailureLimit_CountsTheAddressNotTheConnection) {
   Harness h;
-  h.verify(request(kLANPeer, {}, localToken("00000000")));
+  // A new connection, and so a new port, for every guess: the address still runs out.
+  for (int failure = 0; failure < 12; ++failure) {
+    EXPECT_EQ(h.verify(request("192.168.1.20:" + std::to_string(40000 + failure), {},
+                               localToken("00000000"))),
+              "invalid_local_pairing_code");
+  }
+  EXPECT_EQ(h.verify(request("192.168.1.20:50000", {}, localToken())), "too_many_auth_failures");
+
+  // One IPv6 address however it is written: zone, case, zero runs.
+  for (const char* peer : {"[FE80::0:1%eth0]:5000", "[fe80::1]:5001", "[fe80:0::1%2]:5002"}) {
+    for (int failure = 0; failure < 4; ++failure)
+      h.verify(request(peer, {}, localToken("00000000")));
+  }
+  EXPECT_EQ(h.verify(request("[fe80::1%eth0]:6000", {}, localToken())), "too_many_auth_failures");
+  EXPECT_EQ(h.verify(request("[fe80::2%eth0]:6000", {}, localToken())), "passed");
+}
+
+TEST(LocalControllerAuthenticator, ForwardingHeaders_NameThePeerOnlyOnLoopbackConnections) {
+  Harness h;
+  // From the network the headers cannot move the failures elsewhere: each forged value still
+  // counts against the connection's address, and the request still counts as proxied.
+  for (int failure = 0; failure < 12; ++failure) {
+    const Headers forged{{"x-forwarded-for", "198.51.100." + std::to_string(failure)},
+                         {"x-forwarded-proto", "https"}};
+    EXPECT_EQ(
+        h.verify(request("192.168.1.30:" + std::to_string(40000 + failure), forged, localToken())),
+        "local_pairing_code_not_allowed_through_proxy");
+  }
+  EXPECT_EQ(h.verify(request("192.168.1.30:50000", {}, localToken())), "too_many_auth_failures");
+  EXPECT_EQ(h.audit.events()[0].remoteAddress, "192.168.1.30");
+  EXPECT_EQ(h.audit.events()[0].route, "local-network");
+
+  // A forged mesh address is no mesh peer: web pairing stays closed to it.
+  EXPECT_EQ(h.pair(request("192.168.1.31:4000", kMeshHTTPS, std::nullopt, "/v1/web/pair")),
+            "web_pairing_requires_local_or_private_mesh_https");
+  EXPECT_EQ(h.pair(request("[::1]:6000", kMeshHTTPS, std::nullopt, "/v1/web/pair")), "passed");
+}
+
+TEST(LocalControllerAuthenticator, PairingLock_AfterSixtyWrongCodesFromAllPeersForAWindow) {
+  Harness h;
+  // Five addresses, twelve guesses each, none of them over its own limit... until the sixtieth.
+  int guess = 0;
+  for (int address = 1; address <= 5; ++address) {
+    for (int failure = 0; failure < 12; ++failure, ++guess) {
+      const std::string peer = "10.0.0." + std::to_string(address) + ":4000";
+      const std::string code = std::to_string(10000000 + guess);
+      const std::string refused =
+          address % 2 == 0 ? h.pair(request(peer, {}, std::nullopt, "/v1/web/pair"), code)
+                           : h.verify(request(peer, {}, localToken(code)));
+      EXPECT_EQ(refused,
+                address % 2 == 0 ? "invalid_web_pairing_code" : "invalid_local_pairing_code");
+    }
+  }
+  const auto lockedAt = h.clock.now();
+  EXPECT_EQ(h.auth.pairingLockedUntil(), lockedAt + 300s);
+  EXPECT_EQ(h.verify(request("10.0.0.9:4000", {}, localToken())), "too_many_auth_failures");
+  EXPECT_EQ(h.pair(request("10.0.0.9:4000", {}, std::nullopt, "/v1/web/pair")),
+            "too_many_auth_failures");
+  // Paired browsers carry the direct-access secret, which no code guess can reach.
+  EXPECT_EQ(h.verify(request("10.0.0.9:4000", {}, directToken())), "passed");
+
+  const auto isLock = [](const SecurityAuditEvent& event) {
+    return event.outcome == "pairing_locked";
+  };
+  const auto& events = h.audit.events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), isLock), 1);
+  const auto lock = std::find_if(events.begin(), events.end(), isLock);
+  ASSERT_NE(lock, events.end());
+  EXPECT_EQ(lock->detail.value_or("").rfind("Pairing locked until ", 0), 0u);
+  const std::string printed = h.diagnostics.str();
+  EXPECT_EQ(printed.find("TAVOLIN_LOCAL_NETWORK_PAIRING_LOCKED until="), 0u) << printed;
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+
+  h.clock.setNow(lockedAt + 300s);
+  EXPECT_EQ(h.verify(request("10.0.0.9:4000", {}, localToken())), "passed");
+}
+
+TEST(LocalControllerAuthenticator, Audit_RecordsEveryRefusalAndProxiedSuccesses) {
+  Harness h;
   h.verify(request(kLANPeer, {}, localToken()));
   h.verify(
       request("127.0.0.1:6000", kPublicHTTPS, directToken(), "/v1/controllers/sessions/s/signals"));
   h.verify(request("127.0.0.1:6000", kPublicHTTPS, directToken(), "/v1/controllers/commands/c"));
-  h.verify(request("127.0.0.1:6000", kPublicHTTPS, directToken(), "/v1/local/direct-access"));
   EXPECT_TRUE(h.audit.events().empty());
 
-  EXPECT_EQ(h.verify(request(kLANPeer, {}, std::nullopt, "/v1/controllers/security/events")),
-            "missing_local_controller_token");
+  EXPECT_EQ(h.verify(request(kLANPeer, {}, localToken("00000000"))), "invalid_local_pairing_code");
   ASSERT_EQ(h.audit.events().size(), 1u);
   const SecurityAuditEvent& localFailure = h.audit.events()[0];
   EXPECT_EQ(localFailure.outcome, "auth_failed");
-  EXPECT_EQ(localFailure.detail, "missing_local_controller_token");
+  EXPECT_EQ(localFailure.detail, "invalid_local_pairing_code");
   EXPECT_EQ(localFailure.remoteAddress, "192.168.1.20");
   EXPECT_EQ(localFailure.route, "local-network");
   EXPECT_EQ(localFailure.method, "GET");
-  EXPECT_EQ(localFailure.path, "/v1/controllers/security/events");
+  EXPECT_EQ(localFailure.path, "/v1/controllers/devices");
 
   EXPECT_EQ(
       h.verify(request("127.0.0.1:6000", kPublicHTTP, directToken(), "/v1/local/direct-access")),
@@ -229,31 +305,14 @@ TEST(LocalControllerAuthenticator, Audit_RecordsProxiedAndSecurityRequestsOnly) 
   EXPECT_EQ(success.route, "private-mesh");
   EXPECT_EQ(success.remoteAddress, "100.101.1.2");
   EXPECT_EQ(success.controllerId, LocalControllerAuthenticator::controllerId(kKey));
-}
 
-TEST(LocalControllerAuthenticator, Audit_RateLimitedOnlyWhenProxiedOrSecurityPath) {
-  Harness h;
   for (int failure = 0; failure < 12; ++failure)
     h.verify(request(kLANPeer, {}, std::nullopt));
   EXPECT_EQ(h.verify(request(kLANPeer, {}, localToken())), "too_many_auth_failures");
-  EXPECT_EQ(h.pair(request(kLANPeer, {}, std::nullopt, "/v1/web/pair")), "too_many_auth_failures");
-  EXPECT_TRUE(h.audit.events().empty());
-
-  EXPECT_EQ(h.verify(request(kLANPeer, {}, localToken(), "/v1/controllers/security/blocks")),
-            "too_many_auth_failures");
-  ASSERT_EQ(h.audit.events().size(), 1u);
   EXPECT_EQ(h.audit.events()[0].outcome, "rate_limited");
   EXPECT_EQ(h.audit.events()[0].detail, "too_many_auth_failures");
-
-  for (int failure = 0; failure < 12; ++failure)
-    h.pair(request("127.0.0.1:6000", kMeshHTTPS, std::nullopt, "/v1/web/pair"), "00000000");
-  EXPECT_EQ(h.pair(request("127.0.0.1:6000", kMeshHTTPS, std::nullopt, "/v1/web/pair")),
-            "too_many_auth_failures");
-  EXPECT_EQ(h.audit.events()[0].outcome, "rate_limited");
+  EXPECT_EQ(h.pair(request(kLANPeer, {}, std::nullopt, "/v1/web/pair")), "too_many_auth_failures");
   EXPECT_EQ(h.audit.events()[0].detail, "too_many_web_pairing_failures");
-  EXPECT_EQ(h.audit.events()[0].route, "private-mesh");
-  EXPECT_EQ(h.audit.events()[1].outcome, "auth_failed");
-  EXPECT_EQ(h.audit.events()[1].detail, "invalid_web_pairing_code");
 }
 
 TEST(LocalControllerAuthenticator, ChangedKey_IsAnUncountedServerError) {

@@ -18,7 +18,7 @@ LocalHTTPRequest requestFrom(std::string remotePeer,
   return request;
 }
 
-TEST(LocalPeerClassification, PeerIdentifier_IsFirstNonEmptyForwardedEntryElseConnection) {
+TEST(LocalPeerClassification, PeerIdentifier_IsFirstForwardedEntryOnlyFromLoopback) {
   EXPECT_EQ(authPeerIdentifier(requestFrom("127.0.0.1:5000")), "127.0.0.1:5000");
   EXPECT_EQ(authPeerIdentifier(requestFrom("127.0.0.1:5000",
                                            {{"x-forwarded-for", ",, 203.0.113.5 \n, 100.64.0.1"}})),
@@ -34,6 +34,29 @@ TEST(LocalPeerClassification, PeerIdentifier_IsFirstNonEmptyForwardedEntryElseCo
             "127.0.0.1:5000");
   EXPECT_EQ(authPeerIdentifier(requestFrom("127.0.0.1:5000", {{"x-forwarded-for", ",,,"}})),
             "127.0.0.1:5000");
+  EXPECT_EQ(authPeerIdentifier(requestFrom("[::1]:5000", {{"x-forwarded-for", "203.0.113.5"}})),
+            "203.0.113.5");
+  // Anyone else writes the header at will.
+  EXPECT_EQ(
+      authPeerIdentifier(requestFrom("192.168.1.20:5000", {{"x-forwarded-for", "203.0.113.5"}})),
+      "192.168.1.20:5000");
+  EXPECT_EQ(authPeerIdentifier(
+                requestFrom("[::ffff:10.0.0.1]:5000", {{"x-forwarded-for", "203.0.113.5"}})),
+            "[::ffff:10.0.0.1]:5000");
+}
+
+TEST(LocalPeerClassification, PeerAddress_DropsPortBracketsAndZoneAndCanonicalizes) {
+  EXPECT_EQ(peerAddress("192.168.1.20:51234"), "192.168.1.20");
+  EXPECT_EQ(peerAddress(" 203.0.113.5 "), "203.0.113.5");
+  EXPECT_EQ(peerAddress("[FE80:0:0::1%eth0]:5000"), "fe80::1");
+  EXPECT_EQ(peerAddress("2001:DB8:0:0:0:0:0:1"), "2001:db8::1");
+  EXPECT_EQ(peerAddress("[::ffff:10.0.0.1]:80"), "10.0.0.1");
+  EXPECT_EQ(peerAddress("Host.Example:8080"), "host.example");
+  EXPECT_TRUE(isLoopbackPeer("127.8.0.1:5000"));
+  EXPECT_TRUE(isLoopbackPeer("[::1]:5000"));
+  EXPECT_TRUE(isLoopbackPeer("[::ffff:127.0.0.1]:5000"));
+  EXPECT_FALSE(isLoopbackPeer("localhost:5000"));
+  EXPECT_FALSE(isLoopbackPeer("192.168.1.20:5000"));
 }
 
 TEST(LocalPeerClassification, RouteName_MeshBeforeForwardedBeforeLocal) {
