@@ -92,6 +92,9 @@ void reportConnectionFailure(std::exception_ptr failure) {
   }
 }
 
+// Where refused peers' remaining bytes go; nothing reads it back.
+using DiscardBuffer = std::array<char, 64 * 1024>;
+
 // What the request buffers of all connections hold together. A connection's share is given
 // back wherever its frame ends, which is off the queue when the queue is torn down.
 class BufferBudget {
@@ -207,8 +210,7 @@ struct LocalHTTPListener::Shared {
   std::shared_ptr<BufferBudget> budget;
   tcp::acceptor acceptor{queue.executor()};
   std::vector<std::weak_ptr<Connection>> connections;  // queue only, until stop() joins it
-  // Where refused peers' remaining bytes go; nothing reads it back. Queue only.
-  std::array<char, 64 * 1024> discard{};
+  DiscardBuffer discard{};                             // queue only
   std::atomic<bool> stopped = false;
 };
 
@@ -333,7 +335,7 @@ Awaitable<void> LocalHTTPListener::serve(std::weak_ptr<Shared> weakShared,
   LocalHTTPListenerOptions options;
   std::shared_ptr<BufferBudget> budget;
   // A raw pointer across awaits, as for the acceptor: Shared joins this queue before it goes.
-  std::array<char, 64 * 1024>* discard = nullptr;
+  DiscardBuffer* discard = nullptr;
   {
     const auto shared = weakShared.lock();
     if (!shared)
@@ -344,7 +346,7 @@ Awaitable<void> LocalHTTPListener::serve(std::weak_ptr<Shared> weakShared,
   }
   auto& stream = connection->stream;
   std::optional<LocalHTTPRequestReader> reader(std::in_place, connection->remotePeer);
-  // Held until the answer is sent: the request lives on in the handler meanwhile.
+  // Held until the connection ends: a parsed request lives on in the handler until answered.
   BufferReservation reservation(std::move(budget));
   // Every read from the peer ends by this: the head's deadline, then the body's.
   auto deadline = connection->acceptedAt + options.headTimeout;
