@@ -137,8 +137,7 @@ class Trickler {
   explicit Trickler(std::vector<RawClient*> clients)
       : thread_([this, clients = std::move(clients)] {
           std::unique_lock lock(mutex_);
-          while (
-              !stopped_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; })) {
+          while (!stopped_.wait_for(lock, 100ms, [this] { return done_; })) {
             for (RawClient* client : clients)
               client->send("a");
           }
