@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the local server's request parser the way a connection delivers
 // them: in reads whose boundaries fall anywhere. Nothing may throw, the reader must agree with
-// one parse of the whole input, and a parsed request must respect the size bounds.
+// one parse of the whole input, and neither a parsed request nor the reader's buffer may pass
+// the size bounds.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -17,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto whole = tavolin::LocalHTTPRequest::inspect(bytes, "192.168.1.20:51234");
   if (whole.status == tavolin::LocalHTTPParseStatus::complete) {
-    if (!whole.request || whole.request->body.size() > bytes.size())
+    if (!whole.request || whole.request->body.size() > bytes.size() || !whole.bodyOffset ||
+        *whole.bodyOffset > tavolin::kLocalHTTPMaxHeadBytes)
       std::abort();
     // The encoder must take whatever the parser produced.
     tavolin::LocalHTTPResponse response;
@@ -28,7 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   tavolin::LocalHTTPRequestReader reader("192.168.1.20:51234");
   auto status = reader.status();
+  // Until the head is in, the reader knows no more than the head bound; then the request's end.
+  const std::size_t bufferBound =
+      std::max(tavolin::kLocalHTTPMaxHeadBytes, whole.bodyOffset.value_or(0) + whole.bodyLength);
   while (!bytes.empty() && status == tavolin::LocalHTTPParseStatus::incomplete) {
+    if (reader.bufferSizeFor(readSize) > bufferBound)
+      std::abort();
     const auto room = reader.prepare(readSize);
     const std::size_t count = std::min(room.size(), bytes.size());
     std::copy_n(bytes.begin(), count, room.begin());

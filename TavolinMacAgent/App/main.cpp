@@ -6,11 +6,28 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <sys/resource.h>
 
 #include "TavolinCore/Foundation/Environment.hpp"
 #include "TavolinCore/Runtime/MainActor.hpp"
 #include "TavolinMacAgent/App/AgentCommandLine.hpp"
 #include "TavolinMacAgent/App/TavolinMacAgentApp.hpp"
+
+namespace {
+
+// Every local connection holds a descriptor, and the usual soft limit of 1024 is below what the
+// local server may hold beside everything else. Without the raise the agent still runs, only
+// with fewer connections to spare.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+    return;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    std::cerr << "tavolin-agent: could not raise the descriptor limit\n";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tavolin;
@@ -20,6 +37,7 @@ int main(int argc, char** argv) {
     return 64;
   }
 
+  raiseDescriptorLimit();
   MainActor mainActor;
   TavolinMacAgentApp app(mainActor.executor(), std::cerr);
   int exitCode = 0;

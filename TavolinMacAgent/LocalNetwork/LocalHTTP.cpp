@@ -50,15 +50,22 @@ LocalHTTPParseResult rejected() {
   return {LocalHTTPParseStatus::rejected, std::nullopt};
 }
 
+// Where bytes holding no head end stand: once they reach the bound, any head end still to come
+// would end past it.
+LocalHTTPParseStatus withoutHeadEnd(std::size_t size) {
+  return size >= kLocalHTTPMaxHeadBytes ? LocalHTTPParseStatus::rejected
+                                        : LocalHTTPParseStatus::incomplete;
+}
+
 }  // namespace
 
 LocalHTTPParseResult LocalHTTPRequest::inspect(std::string_view data, std::string remotePeer) {
   const auto headEnd = data.find(kHeadEnd);
-  if (headEnd == std::string_view::npos) {
-    if (data.size() > kLocalHTTPMaxRequestBytes)
-      return rejected();
-    return {};
-  }
+  if (headEnd == std::string_view::npos)
+    return {withoutHeadEnd(data.size()), std::nullopt};
+  const std::size_t bodyOffset = headEnd + kHeadEnd.size();
+  if (bodyOffset > kLocalHTTPMaxHeadBytes)
+    return rejected();
   const std::string_view head = data.substr(0, headEnd);
   if (!isValidUTF8(head))
     return rejected();
@@ -88,15 +95,14 @@ LocalHTTPParseResult LocalHTTPRequest::inspect(std::string_view data, std::strin
   if (const std::string* text = request.header("content-length")) {
     contentLength = parseInteger(*text).value_or(0);
   }
-  const std::size_t bodyOffset = headEnd + kHeadEnd.size();
   // Negative lengths mean nothing; lengths past the bound would only make us wait for bytes we
   // would refuse to hold.
-  if (contentLength < 0 || bodyOffset > kLocalHTTPMaxRequestBytes ||
+  if (contentLength < 0 ||
       static_cast<std::uint64_t>(contentLength) > kLocalHTTPMaxRequestBytes - bodyOffset)
     return rejected();
   const auto bodyLength = static_cast<std::size_t>(contentLength);
   if (data.size() - bodyOffset < bodyLength)
-    return {LocalHTTPParseStatus::incomplete, std::nullopt, bodyOffset + bodyLength};
+    return {LocalHTTPParseStatus::incomplete, std::nullopt, bodyOffset, bodyLength};
 
   request.path = target->path();
   // An empty query has no items (a lone "?" is not an item with an empty name).
@@ -110,7 +116,7 @@ LocalHTTPParseResult LocalHTTPRequest::inspect(std::string_view data, std::strin
   request.method = withCase(requestLine[0], true);
   request.body = std::string(data.substr(bodyOffset, bodyLength));
   request.remotePeer = std::move(remotePeer);
-  return {LocalHTTPParseStatus::complete, std::move(request)};
+  return {LocalHTTPParseStatus::complete, std::move(request), bodyOffset, bodyLength};
 }
 
 std::optional<LocalHTTPRequest> LocalHTTPRequest::parse(std::string_view data,
@@ -118,36 +124,63 @@ std::optional<LocalHTTPRequest> LocalHTTPRequest::parse(std::string_view data,
   return inspect(data, std::move(remotePeer)).request;
 }
 
-std::span<char> LocalHTTPRequestReader::prepare(std::size_t maxBytes) {
+std::size_t LocalHTTPRequestReader::bufferSizeFor(std::size_t maxBytes) const {
   // Small requests stay small; big bodies are read in big steps.
   constexpr std::size_t kFirstRead = 4096;
-  data_.resize(used_ + std::min(maxBytes, std::max(kFirstRead, used_)));
+  const std::size_t limit = completesAt_ != 0 ? completesAt_ : kLocalHTTPMaxHeadBytes;
+  const std::size_t room =
+      std::min({maxBytes, std::max(kFirstRead, used_), limit - std::min(limit, used_)});
+  return std::max(data_.capacity(), used_ + room);
+}
+
+std::span<char> LocalHTTPRequestReader::prepare(std::size_t maxBytes) {
+  const std::size_t size = bufferSizeFor(maxBytes);
+  // reserve() first: resize() alone may allocate up to twice what it needs.
+  data_.reserve(size);
+  data_.resize(size);
   return {data_.data() + used_, data_.size() - used_};
 }
 
 LocalHTTPParseStatus LocalHTTPRequestReader::commit(std::size_t count) {
-  used_ += std::min(count, data_.size() - used_);
-  data_.resize(used_);
   if (status_ != LocalHTTPParseStatus::incomplete)
     return status_;
+  used_ += std::min(count, data_.size() - used_);
+  data_.resize(used_);
+  const std::string_view data(data_.data(), used_);
   if (completesAt_ == 0) {
     // The end may straddle the previous read, hence the look back.
     const std::size_t from =
         searchedUpTo_ >= kHeadEnd.size() ? searchedUpTo_ - (kHeadEnd.size() - 1) : 0;
-    if (std::string_view(data_).find(kHeadEnd, from) == std::string_view::npos) {
+    if (data.find(kHeadEnd, from) == std::string_view::npos) {
       searchedUpTo_ = used_;
-      if (used_ > kLocalHTTPMaxRequestBytes)
-        status_ = LocalHTTPParseStatus::rejected;
-      return status_;
+      status_ = withoutHeadEnd(used_);
+    } else {
+      inspect(data);
     }
-  } else if (used_ < completesAt_) {
-    return status_;
+  } else if (used_ >= completesAt_) {
+    inspect(data);
   }
-  auto result = LocalHTTPRequest::inspect(data_, remotePeer_);
+  if (status_ != LocalHTTPParseStatus::incomplete) {
+    std::vector<char>().swap(data_);
+    used_ = 0;
+  }
+  return status_;
+}
+
+void LocalHTTPRequestReader::inspect(std::string_view data) {
+  auto result = LocalHTTPRequest::inspect(data, remotePeer_);
   status_ = result.status;
   request_ = std::move(result.request);
-  completesAt_ = result.completesAt;
-  return status_;
+  if (result.bodyOffset) {
+    completesAt_ = *result.bodyOffset + result.bodyLength;
+    bodyLength_ = result.bodyLength;
+  }
+}
+
+std::optional<std::size_t> LocalHTTPRequestReader::bodyLength() const {
+  if (completesAt_ == 0)
+    return std::nullopt;
+  return bodyLength_;
 }
 
 const std::string* LocalHTTPRequest::header(std::string_view lowerCaseName) const {

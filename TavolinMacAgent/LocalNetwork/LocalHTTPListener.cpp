@@ -1,5 +1,6 @@
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <iostream>
@@ -91,6 +92,64 @@ void reportConnectionFailure(std::exception_ptr failure) {
   }
 }
 
+// Where refused peers' remaining bytes go; nothing reads it back.
+using DiscardBuffer = std::array<char, 64 * 1024>;
+
+// What the request buffers of all connections hold together. A connection's share is given
+// back wherever its frame ends, which is off the queue when the queue is torn down.
+class BufferBudget {
+ public:
+  explicit BufferBudget(std::size_t limit) : limit_(limit) {}
+
+  bool take(std::size_t bytes) {
+    std::size_t held = held_.load(std::memory_order_relaxed);
+    do {
+      if (bytes > limit_ - held)
+        return false;
+    } while (!held_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+    return true;
+  }
+  void give(std::size_t bytes) { held_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  const std::size_t limit_;
+  std::atomic<std::size_t> held_ = 0;
+};
+
+// One connection's share of the budget, given back when the connection ends, on any path.
+class BufferReservation {
+ public:
+  explicit BufferReservation(std::shared_ptr<BufferBudget> budget) : budget_(std::move(budget)) {}
+  ~BufferReservation() { budget_->give(held_); }
+  BufferReservation(const BufferReservation&) = delete;
+  BufferReservation& operator=(const BufferReservation&) = delete;
+
+  // Holds `bytes` in all; false, still holding what it held, when the budget cannot cover it.
+  bool growTo(std::size_t bytes) {
+    if (bytes > held_ && !budget_->take(bytes - held_))
+      return false;
+    held_ = std::max(held_, bytes);
+    return true;
+  }
+  void release() { budget_->give(std::exchange(held_, 0)); }
+
+ private:
+  std::shared_ptr<BufferBudget> budget_;
+  std::size_t held_ = 0;
+};
+
+// A read may not outlast the connection's deadline, nor a silence of `idleTimeout`.
+std::chrono::steady_clock::time_point readExpiry(std::chrono::steady_clock::time_point deadline,
+                                                 std::chrono::steady_clock::duration idleTimeout) {
+  return std::min(deadline, std::chrono::steady_clock::now() + idleTimeout);
+}
+
+std::chrono::steady_clock::duration bodyAllowance(const LocalHTTPListenerOptions& options,
+                                                  std::size_t bodyLength) {
+  const std::size_t rate = std::max<std::size_t>(options.minBodyBytesPerSecond, 1);
+  return options.bodyTimeout + std::chrono::milliseconds(bodyLength * 1000 / rate);
+}
+
 }  // namespace
 
 struct LocalHTTPListener::Connection {
@@ -104,6 +163,10 @@ struct LocalHTTPListener::Connection {
   asio::steady_timer answerArrived;
   std::optional<LocalHTTPResponse> answer;
   std::string remotePeer;
+  const std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now();
+  // Reading from the peer (its request, or what follows a refused one) rather than answering
+  // it: such a connection may be closed to make room. Queue only.
+  bool reading = true;
 };
 
 struct LocalHTTPListener::Shared {
@@ -111,9 +174,32 @@ struct LocalHTTPListener::Shared {
       : queue(options.queueLabel),
         mainExecutor(std::move(mainExecutor)),
         handler(std::move(handler)),
-        options(std::move(options)) {}
+        options(std::move(options)),
+        budget(std::make_shared<BufferBudget>(this->options.maxBufferedBytes)) {}
   // Nothing below may be touched by the queue's thread once this returns.
   ~Shared() { queue.stop(); }
+
+  // Takes `connection` into `connections` unless the cap is reached and none can make room.
+  // Queue only.
+  bool admit(const std::shared_ptr<Connection>& connection) {
+    std::erase_if(connections, [](const auto& weak) {
+      const auto open = weak.lock();
+      return !open || !open->stream.socket().is_open();
+    });
+    if (connections.size() >= std::max<std::size_t>(options.maxConnections, 1)) {
+      // Oldest first: the list is in the order of acceptance.
+      const auto oldestReading = std::ranges::find_if(connections, [](const auto& weak) {
+        const auto open = weak.lock();
+        return open && open->reading;
+      });
+      if (oldestReading == connections.end())
+        return false;
+      oldestReading->lock()->stream.close();
+      connections.erase(oldestReading);
+    }
+    connections.push_back(connection);
+    return true;
+  }
 
   // First, so that it outlives every socket and timer bound to it.
   SerialQueue queue;
@@ -121,8 +207,10 @@ struct LocalHTTPListener::Shared {
   RequestHandler handler;  // main executor only
   StateHandler onState;    // main executor only
   LocalHTTPListenerOptions options;
+  std::shared_ptr<BufferBudget> budget;
   tcp::acceptor acceptor{queue.executor()};
   std::vector<std::weak_ptr<Connection>> connections;  // queue only, until stop() joins it
+  DiscardBuffer discard{};                             // queue only
   std::atomic<bool> stopped = false;
 };
 
@@ -234,8 +322,9 @@ Awaitable<void> LocalHTTPListener::acceptConnections(std::weak_ptr<Shared> weakS
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     auto connection = std::make_shared<Connection>(std::move(socket), peerText(peer));
-    std::erase_if(shared->connections, [](const auto& weak) { return weak.expired(); });
-    shared->connections.push_back(connection);
+    // Refused: the socket closes with `connection`.
+    if (!shared->admit(connection))
+      continue;
     asio::co_spawn(shared->queue.executor(), serve(weakShared, std::move(connection)),
                    reportConnectionFailure);
   }
@@ -243,34 +332,56 @@ Awaitable<void> LocalHTTPListener::acceptConnections(std::weak_ptr<Shared> weakS
 
 Awaitable<void> LocalHTTPListener::serve(std::weak_ptr<Shared> weakShared,
                                          std::shared_ptr<Connection> connection) {
-  std::chrono::steady_clock::duration idleTimeout{};
+  LocalHTTPListenerOptions options;
+  std::shared_ptr<BufferBudget> budget;
+  // A raw pointer across awaits, as for the acceptor: Shared joins this queue before it goes.
+  DiscardBuffer* discard = nullptr;
   {
     const auto shared = weakShared.lock();
     if (!shared)
       co_return;
-    idleTimeout = shared->options.idleTimeout;
+    options = shared->options;
+    budget = shared->budget;
+    discard = &shared->discard;
   }
   auto& stream = connection->stream;
-  LocalHTTPRequestReader reader(connection->remotePeer);
+  std::optional<LocalHTTPRequestReader> reader(std::in_place, connection->remotePeer);
+  // Held until the connection ends: a parsed request lives on in the handler until answered.
+  BufferReservation reservation(std::move(budget));
+  // Every read from the peer ends by this: the head's deadline, then the body's.
+  auto deadline = connection->acceptedAt + options.headTimeout;
+  bool bodyDeadlineSet = false;
   for (;;) {
-    const std::span<char> room = reader.prepare(kMaxReadBytes);
-    stream.expires_after(idleTimeout);
+    // Past the shared budget the request is refused below rather than waited for.
+    if (!reservation.growTo(reader->bufferSizeFor(kMaxReadBytes)))
+      break;
+    const std::span<char> room = reader->prepare(kMaxReadBytes);
+    stream.expires_at(readExpiry(deadline, options.idleTimeout));
     auto [error, count] = co_await stream.async_read_some(asio::buffer(room), kUseTuple);
     {
       const auto shared = weakShared.lock();
-      if (!shared || shared->stopped) {
+      // Closed by a deadline, or to make room: there is nobody left to answer.
+      if (!shared || shared->stopped || !stream.socket().is_open()) {
         stream.close();
         co_return;
       }
     }
-    // The peer finishing or failing ends the request as it stands. Going quiet closes the
-    // socket (the stream's timeout), so the answer below goes nowhere.
-    if (reader.commit(count) != LocalHTTPParseStatus::incomplete || error)
+    // The peer finishing or failing ends the request as it stands.
+    if (reader->commit(count) != LocalHTTPParseStatus::incomplete || error)
       break;
+    if (const auto bodyLength = reader->bodyLength(); bodyLength && !bodyDeadlineSet) {
+      deadline = std::chrono::steady_clock::now() + bodyAllowance(options, *bodyLength);
+      bodyDeadlineSet = true;
+    }
   }
+  connection->reading = false;
+  std::optional<LocalHTTPRequest> request = std::move(reader->request());
+  reader.reset();
+  if (!request)
+    reservation.release();
 
   LocalHTTPResponse response = emptyBadRequest();
-  if (auto& request = reader.request()) {
+  if (request) {
     {
       const auto shared = weakShared.lock();
       if (!shared)
@@ -302,18 +413,18 @@ Awaitable<void> LocalHTTPListener::serve(std::weak_ptr<Shared> weakShared,
   }
 
   const std::string bytes = response.encoded();
-  stream.expires_after(idleTimeout);
+  stream.expires_after(options.idleTimeout);
   co_await asio::async_write(stream, asio::buffer(bytes), kUseTuple);
   error_code ignored;
   stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  if (reader.status() == LocalHTTPParseStatus::rejected) {
-    // A peer still sending its oversized body would get a reset instead of the answer if we
+  if (!request) {
+    // A peer still sending what we refused would get a reset instead of the answer if we
     // closed with its bytes unread: read and drop them, within the same bounds, until it stops.
-    std::array<char, 64 * 1024> discard{};
+    connection->reading = true;
     std::size_t drained = 0;
     while (drained < kLocalHTTPMaxRequestBytes) {
-      stream.expires_after(idleTimeout);
-      auto [error, count] = co_await stream.async_read_some(asio::buffer(discard), kUseTuple);
+      stream.expires_at(readExpiry(deadline, options.idleTimeout));
+      auto [error, count] = co_await stream.async_read_some(asio::buffer(*discard), kUseTuple);
       if (error)
         break;
       drained += count;

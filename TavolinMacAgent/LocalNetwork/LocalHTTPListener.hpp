@@ -22,16 +22,29 @@ class LocalHTTPListenerError : public TavolinError {
   using TavolinError::TavolinError;
 };
 
+// The queue's label and the bounds on what peers can make the listener hold; tests shrink them.
 struct LocalHTTPListenerOptions {
   std::string queueLabel = "com.tavolin.agent.local-network";
   // A peer that sends nothing for this long, or does not take the answer, is dropped.
   std::chrono::steady_clock::duration idleTimeout = std::chrono::seconds(30);
+  // A whole request head must arrive within this long of the accept; bytes do not extend it.
+  std::chrono::steady_clock::duration headTimeout = std::chrono::seconds(10);
+  // From the end of the head, the body gets this long plus its announced length at
+  // `minBodyBytesPerSecond` (at least 1).
+  std::chrono::steady_clock::duration bodyTimeout = std::chrono::seconds(10);
+  std::size_t minBodyBytesPerSecond = 128 * 1024;
+  // At this many open connections (at least 1), the oldest one still reading from its peer is
+  // closed to make room; a newcomer is refused only when every open one is being answered.
+  std::size_t maxConnections = 512;
+  // What the request buffers of all connections may hold together; a read that would pass it
+  // is answered 400 instead of waited for.
+  std::size_t maxBufferedBytes = 64 * 1024 * 1024;
 };
 
 // The local server's TCP listener and its connections: one request per connection, answered
-// and closed. The acceptor and every connection run on a private serial queue (label ending in
-// ".local-network"); each parsed request is handed to `handler` on `mainExecutor`, and the
-// encoded answer goes back to the queue to be sent.
+// and closed, within the bounds of LocalHTTPListenerOptions. The acceptor and every connection
+// run on a private serial queue (label ending in ".local-network"); each parsed request is handed
+// to `handler` on `mainExecutor`, and the encoded answer goes back to the queue to be sent.
 //
 // Threads: construct, bind(), start(), stop() and destroy on the main executor's thread (or
 // while it is not running). `handler` and the state handler are only ever called on

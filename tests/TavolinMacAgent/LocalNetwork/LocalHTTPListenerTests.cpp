@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -7,6 +10,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -102,8 +106,61 @@ std::string bodyOf(const std::string& response) {
   return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
+std::vector<std::unique_ptr<RawClient>> connectClients(std::uint16_t port, int count,
+                                                       std::string_view firstBytes) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int index = 0; index < count; ++index) {
+    clients.push_back(std::make_unique<RawClient>(port));
+    clients.back()->send(firstBytes);
+  }
+  return clients;
+}
+
+// True once the server has closed the connection without answering.
+bool closedUnanswered(RawClient& client) {
+  return client.hasBytesWithin(0ms) && client.readToEnd().empty() && !client.timedOut();
+}
+
+// The resident memory of this process, which the listener under test shares.
+std::int64_t residentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:"))
+      return std::stoll(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+// A peer that never goes quiet: one byte to each client every 100 ms until destroyed.
+class Trickler {
+ public:
+  explicit Trickler(std::vector<RawClient*> clients)
+      : thread_([this, clients = std::move(clients)] {
+          std::unique_lock lock(mutex_);
+          while (!stopped_.wait_for(lock, 100ms, [this] { return done_; })) {
+            for (RawClient* client : clients)
+              client->send("a");
+          }
+        }) {}
+  ~Trickler() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    stopped_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
 // A listener whose main executor runs on its own thread, with a handler that echoes what it
-// was given. "/fail" throws; "/hang" never answers; "/slow" suspends before answering.
+// was given. "/fail" throws; "/hold..." answers once releaseHeld() is called; "/slow" suspends
+// before answering.
 class Harness {
  public:
   explicit Harness(LocalHTTPListenerOptions options = {}, std::uint16_t preferredPort = 0) {
@@ -130,6 +187,9 @@ class Harness {
 
   void onMain(std::function<void()> work) {
     asio::post(main_, asio::use_future(std::move(work))).get();
+  }
+  void releaseHeld() {
+    onMain([this] { held_.cancel(); });
   }
   void stop() {
     onMain([this] { listener_->stop(); });
@@ -162,9 +222,10 @@ class Harness {
     }
     if (request.path == "/fail")
       throw std::runtime_error("handler_broke");
-    if (request.path == "/hang" || request.path.starts_with("/slow")) {
-      asio::steady_timer timer(co_await asio::this_coro::executor);
-      timer.expires_after(request.path == "/hang" ? std::chrono::hours(1) : 1ms);
+    if (request.path.starts_with("/hold"))
+      co_await held_.async_wait(asio::as_tuple(asio::use_awaitable));
+    if (request.path.starts_with("/slow")) {
+      asio::steady_timer timer(co_await asio::this_coro::executor, 1ms);
       co_await timer.async_wait(asio::use_awaitable);
     }
     LocalHTTPResponse response;
@@ -175,6 +236,7 @@ class Harness {
 
   asio::io_context main_;
   asio::executor_work_guard<asio::io_context::executor_type> work_{main_.get_executor()};
+  asio::steady_timer held_{main_, asio::steady_timer::time_point::max()};
   std::unique_ptr<LocalHTTPListener> listener_;
   std::thread mainThread_;
   std::mutex mutex_;
@@ -267,7 +329,7 @@ TEST(LocalHTTPListener, IPv6Peer_IsServedOnTheSameSocketAndShownInBrackets) {
   EXPECT_NE(response.find("\r\nX-Peer: " + peer + "\r\n"), std::string::npos) << response;
 }
 
-TEST(LocalHTTPListener, NegativeOrOversizedRequests_Answered400WithoutReachingTheHandler) {
+TEST(LocalHTTPListener, NegativeOrOversizedRequests_Answered400WithoutHoldingWhatTheySend) {
   Harness harness;
   for (const std::string& head : std::vector<std::string>{
            "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
@@ -280,34 +342,128 @@ TEST(LocalHTTPListener, NegativeOrOversizedRequests_Answered400WithoutReachingTh
     EXPECT_EQ(bodyOf(response), "");
   }
 
-  // A head that never ends: the answer comes once the bound is passed, while the peer is still
-  // sending, and the rest of what it sends is taken and dropped.
-  RawClient client(harness.port());
-  std::thread writer([&client] {
-    client.send("GET / HTTP/1.1\r\nX-Fill: ");
-    const std::string fill(1024 * 1024, 'a');
-    for (int megabyte = 0; megabyte < 17; ++megabyte)
-      client.send(fill);
-    client.finishSending();
-  });
-  const std::string response = client.readToEnd();
-  writer.join();
-  EXPECT_EQ(statusLine(response), "HTTP/1.1 400 Bad Request");
+  // Heads that never end, 1 MiB from each of 100 peers at once: each is answered once past the
+  // head bound, while its peer is still sending, and the rest is taken and dropped, not held.
+  constexpr int kClients = 100;
+  constexpr int kWriters = 10;
+  const std::string fill(1024 * 1024, 'a');
+  const std::int64_t residentBefore = residentBytes();
+  auto clients = connectClients(harness.port(), kClients, "GET / HTTP/1.1\r\nX-Fill: ");
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    writers.emplace_back([&, writer] {
+      for (int index = writer; index < kClients; index += kWriters)
+        clients[index]->send(fill);
+    });
+  }
+  for (auto& writer : writers)
+    writer.join();
+  const auto answeredBy = std::chrono::steady_clock::now() + 10s;
+  for (auto& client : clients) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        answeredBy - std::chrono::steady_clock::now());
+    ASSERT_TRUE(client->hasBytesWithin(std::max(left, 0ms))) << "no answer before the peer ended";
+    EXPECT_EQ(statusLine(client->readToEnd()), "HTTP/1.1 400 Bad Request");
+  }
+  EXPECT_LT(residentBytes() - residentBefore, std::int64_t{64} << 20);
   EXPECT_TRUE(harness.requests().empty());
 }
 
-TEST(LocalHTTPListener, SilentPeer_IsClosedAfterTheIdleTimeout) {
+TEST(LocalHTTPListener, BufferedBytesAcrossConnections_AreCappedAndGivenBack) {
   LocalHTTPListenerOptions options;
-  options.idleTimeout = 100ms;
+  options.maxBufferedBytes = 5 * 1024 * 1024;
+  Harness harness(options);
+  const auto request = [](std::string_view path, std::size_t bodyBytes) {
+    return "POST " + std::string(path) +
+           " HTTP/1.1\r\nContent-Length: " + std::to_string(bodyBytes) + "\r\n\r\n" +
+           std::string(bodyBytes, 'b');
+  };
+  // Each fits alone, but two held by the handler leave too little for a third to be read.
+  auto clients = connectClients(harness.port(), 3, request("/hold", 2 * 1024 * 1024));
+  ASSERT_TRUE(testing::eventually([&] { return harness.requests().size() == 2; }));
+  auto refused = clients.end();
+  ASSERT_TRUE(testing::eventually([&] {
+    refused =
+        std::ranges::find_if(clients, [](auto& client) { return client->hasBytesWithin(0ms); });
+    return refused != clients.end();
+  }));
+  const std::string refusal = (*refused)->readToEnd();
+  EXPECT_TRUE(refusal.empty() || statusLine(refusal) == "HTTP/1.1 400 Bad Request") << refusal;
+  refused->reset();
+  harness.releaseHeld();
+  for (auto& client : clients) {
+    if (client) {
+      EXPECT_EQ(statusLine(client->readToEnd()), "HTTP/1.1 200 OK");
+    }
+  }
+
+  // Once those connections are gone, their share is back: one request may use most of it.
+  clients.clear();
+  EXPECT_TRUE(testing::eventually([&] {
+    RawClient client(harness.port());
+    client.send(request("/after", 4 * 1024 * 1024));
+    return statusLine(client.readToEnd()) == "HTTP/1.1 200 OK";
+  }));
+}
+
+TEST(LocalHTTPListener, SlowOrSilentPeers_AreClosedAtTheirDeadlinesThoughNeverQuiet) {
+  LocalHTTPListenerOptions options;
+  options.headTimeout = 1s;
+  options.bodyTimeout = 1s;
   Harness harness(options);
   RawClient silent(harness.port());
-  RawClient stalled(harness.port());
-  stalled.send("POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\n1");
-  EXPECT_EQ(silent.readToEnd(), "");
-  EXPECT_FALSE(silent.timedOut());
-  EXPECT_EQ(stalled.readToEnd(), "");
-  EXPECT_FALSE(stalled.timedOut());
+  RawClient slowHead(harness.port());
+  slowHead.send("GET / HTTP/1.1\r\nX-Slow: ");
+  RawClient slowBody(harness.port());
+  slowBody.send("POST /x HTTP/1.1\r\nContent-Length: 1000\r\n\r\n");
+  Trickler trickler({&slowHead, &slowBody});
+  // Closed within the clients' own 10 s bound, though the idle timeout is 30 s.
+  for (RawClient* client : {&silent, &slowHead, &slowBody}) {
+    EXPECT_EQ(client->readToEnd(), "");
+    EXPECT_FALSE(client->timedOut());
+  }
   EXPECT_TRUE(harness.requests().empty());
+}
+
+TEST(LocalHTTPListener, ConnectionCap_ClosesTheOldestReadingPeerAndRefusesOnlyWhenAllAreBusy) {
+  LocalHTTPListenerOptions options;
+  options.maxConnections = 16;
+  Harness harness(options);
+  // Waiting for their answer, these are not reading and must not be closed to make room.
+  auto busy = connectClients(harness.port(), 2, "GET /hold HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(testing::eventually([&] { return harness.requests().size() == 2; }));
+  auto slow = connectClients(harness.port(), 20, "GET / HTTP/1.1\r\nX-Slow: ");
+  std::vector<RawClient*> slowPeers;
+  for (auto& client : slow)
+    slowPeers.push_back(client.get());
+  Trickler trickler(slowPeers);
+
+  RawClient normal(harness.port());
+  normal.send("GET /normal HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(statusLine(normal.readToEnd()), "HTTP/1.1 200 OK");
+  // 2 busy + 20 slow + 1 normal against 16 places: the 7 oldest slow peers made room.
+  constexpr int kClosed = 7;
+  EXPECT_TRUE(testing::eventually([&] {
+    return std::all_of(slow.begin(), slow.begin() + kClosed,
+                       [](auto& client) { return closedUnanswered(*client); });
+  }));
+  for (auto client = slow.begin() + kClosed; client != slow.end(); ++client)
+    EXPECT_FALSE((*client)->hasBytesWithin(0ms)) << client - slow.begin();
+  harness.releaseHeld();
+  for (auto& client : busy)
+    EXPECT_EQ(statusLine(client->readToEnd()), "HTTP/1.1 200 OK");
+
+  options.maxConnections = 2;
+  Harness full(options);
+  auto answering = connectClients(full.port(), 2, "GET /hold HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(testing::eventually([&] { return full.requests().size() == 2; }));
+  RawClient refused(full.port());
+  refused.send("GET /refused HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(refused.readToEnd(), "");
+  EXPECT_FALSE(refused.timedOut());
+  full.releaseHeld();
+  for (auto& client : answering)
+    EXPECT_EQ(statusLine(client->readToEnd()), "HTTP/1.1 200 OK");
 }
 
 TEST(LocalHTTPListener, PreferredPortTaken_FallsBackToAFreePortAndSaysWhy) {
@@ -381,7 +537,7 @@ TEST(LocalHTTPListener, Stop_ClosesEveryConnectionAndReportsCancelledOnce) {
   RawClient partial(harness.port());
   partial.send("GET / HTTP/1.1\r\n");
   RawClient waiting(harness.port());
-  waiting.send("GET /hang HTTP/1.1\r\n\r\n");
+  waiting.send("GET /hold HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(testing::eventually([&] { return !harness.requests().empty(); }));
   ASSERT_EQ(harness.requests().size(), 1u);
 
