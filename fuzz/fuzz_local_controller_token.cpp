@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/asio/io_context.hpp>
+
 #include "TavolinCore/Foundation/UTF8.hpp"
 #include "TavolinCore/Security/MemoryTokenStore.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalControllerAuthenticator.hpp"
@@ -41,7 +43,10 @@ struct Fixture {
   MemoryTokenStore tokens;
   SteppingClock clock;
   std::ostringstream diagnostics;
+  // Never run: the audit file is written once, when the fixture goes.
+  boost::asio::io_context context;
   SecurityAuditStore audit{
+      context.get_executor(),
       std::filesystem::temp_directory_path() / "fuzz_local_controller_token" / "audit.json", clock,
       diagnostics, SecurityAuditStore::Limits{100, 1}};
   LocalControllerAuthenticator auth{tokens, audit, clock, "agent"};

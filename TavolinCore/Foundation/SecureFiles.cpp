@@ -1,6 +1,8 @@
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 
 #include <cerrno>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -15,6 +17,22 @@ namespace {
 
 [[noreturn]] void throwErrno(const char* what, const fs::path& path) {
   throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
+
+constexpr std::string_view kTemporaryInfix = ".tmp-";
+
+fs::path temporaryFileFor(const fs::path& file) {
+  return file.parent_path() / ("." + file.filename().string() + makeIdentifier(kTemporaryInfix));
+}
+
+bool isTemporaryFileName(std::string_view name) {
+  const std::size_t infix = name.rfind(kTemporaryInfix);
+  // A dot, a name of at least one character, the infix, and the UUID exactly as written.
+  if (infix == std::string_view::npos || infix < 2 || !name.starts_with('.'))
+    return false;
+  const std::string_view uuid = name.substr(infix + kTemporaryInfix.size());
+  const auto parsed = uuidFromString(uuid);
+  return parsed && uuidString(*parsed) == uuid;
 }
 
 class FileDescriptor {
@@ -41,8 +59,7 @@ void ensurePrivateDirectory(const fs::path& directory) {
 }
 
 void writeFileAtomically(const fs::path& file, std::string_view contents, fs::perms mode) {
-  const fs::path temporary =
-      file.parent_path() / ("." + file.filename().string() + "." + makeIdentifier("tmp-"));
+  const fs::path temporary = temporaryFileFor(file);
   FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                            static_cast<mode_t>(mode)));
   if (fd.get() < 0)
@@ -76,6 +93,24 @@ void writeFileAtomically(const fs::path& file, std::string_view contents, fs::pe
   if (directoryFd.get() >= 0) {
     ::fsync(directoryFd.get());
   }
+}
+
+std::size_t removeStaleTemporaryFiles(const fs::path& directory) noexcept {
+  std::size_t removed = 0;
+  std::error_code error;
+  fs::directory_iterator entries(directory, error);
+  for (const fs::directory_iterator end; !error && entries != end; entries.increment(error)) {
+    const fs::directory_entry& entry = *entries;
+    std::error_code ignored;
+    // symlink_status: a link is a link, whatever its name or target.
+    if (entry.symlink_status(ignored).type() != fs::file_type::regular ||
+        !isTemporaryFileName(entry.path().filename().native())) {
+      continue;
+    }
+    if (fs::remove(entry.path(), ignored))
+      ++removed;
+  }
+  return removed;
 }
 
 std::optional<std::string> readFileIfExists(const fs::path& file) {

@@ -51,12 +51,14 @@ struct SecurityAuditEvent {
   std::optional<std::string> detail{};
   std::optional<std::string> controllerId{};
   std::optional<std::string> sessionId{};
+  // How many identical refusals this event stands for; absent means one.
+  std::optional<std::int64_t> count{};
 
   friend bool operator==(const SecurityAuditEvent&, const SecurityAuditEvent&) = default;
 };
 BOOST_DESCRIBE_STRUCT(SecurityAuditEvent, (),
                       (id, occurredAt, remoteAddress, route, method, path, outcome, detail,
-                       controllerId, sessionId))
+                       controllerId, sessionId, count))
 
 // A block without `expiresAt` never expires.
 struct SecurityBlock {

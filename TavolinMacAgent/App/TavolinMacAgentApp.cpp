@@ -1,5 +1,9 @@
 #include "TavolinMacAgent/App/TavolinMacAgentApp.hpp"
 
+#include <filesystem>
+#include <vector>
+
+#include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Foundation/UserDefaults.hpp"
 #include "TavolinCore/Records/TavolinFeatureFlags.hpp"
 #include "TavolinMacAgent/App/AgentConfiguration.hpp"
@@ -12,6 +16,23 @@
 #include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
 
 namespace tavolin {
+namespace {
+
+// Every directory the agent replaces files in: the data directory (audit log), the file token
+// stores and the configuration (user defaults). A write cut short by a kill leaves its temporary
+// file there; this agent is not writing yet, so whatever matches is stale.
+void removeInterruptedWrites(const AppPaths& paths, const Environment& environment) {
+  std::vector<std::filesystem::path> directories{
+      paths.dataDirectory, paths.dataDirectory / "token-store", paths.configDirectory};
+  if (const auto tokenStoreDirectory = environmentValue(environment, "TAVOLIN_TOKEN_STORE_DIR");
+      tokenStoreDirectory && !tokenStoreDirectory->empty()) {
+    directories.emplace_back(*tokenStoreDirectory);
+  }
+  for (const auto& directory : directories)
+    removeStaleTemporaryFiles(directory);
+}
+
+}  // namespace
 
 TavolinMacAgentApp::TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics)
     : mainExecutor_(std::move(mainExecutor)), diagnostics_(diagnostics) {}
@@ -19,6 +40,7 @@ TavolinMacAgentApp::TavolinMacAgentApp(Executor mainExecutor, std::ostream& diag
 void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& environment) {
   baseURL_ = chooseBaseURL(environment);
   paths_ = AppPaths::fromEnvironment(environment);
+  removeInterruptedWrites(*paths_, environment);
   tokenStore_ = chooseTokenStore(environment, *paths_, makeKeychainStore(*paths_, diagnostics_));
   identity_ = DeviceIdentity::loadOrCreate(*tokenStore_);
   diagnostics_ << "TAVOLIN_AGENT_STARTED fingerprint=" << identity_->fingerprint() << std::endl;
@@ -44,7 +66,7 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   screenFrameProvider_ =
       std::make_shared<ScreenFrameProvider>(platform_.screenCapture, platform_.displayGeometry);
   securityAuditStore_ = std::make_shared<SecurityAuditStore>(
-      SecurityAuditStore::defaultStorageFile(*paths_), *clock_, diagnostics_,
+      mainExecutor_, SecurityAuditStore::defaultStorageFile(*paths_), *clock_, diagnostics_,
       SecurityAuditStore::limitsFromEnvironment(environment));
 
   LocalNetworkControlPlane::Dependencies local;

@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
+#include <limits>
 #include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/SecureFiles.hpp"
@@ -153,6 +159,31 @@ std::string describe(const std::exception& error) {
   return error.what();
 }
 
+bool isRefusal(std::string_view outcome) {
+  return outcome == SecurityOutcome::authFailed || outcome == SecurityOutcome::rateLimited ||
+         outcome == SecurityOutcome::blocked;
+}
+
+bool repeats(const SecurityAuditEvent& existing, const SecurityAuditEvent& refusal) {
+  return existing.outcome == refusal.outcome && existing.remoteAddress == refusal.remoteAddress &&
+         existing.route == refusal.route && existing.detail == refusal.detail;
+}
+
+// Runs on the queue, so the serialising stays off the main thread too. Answers the failure.
+std::optional<std::string> writeStateFile(const fs::path& file,
+                                          const security_audit_detail::State& state) {
+  try {
+    if (const fs::path directory = file.parent_path(); !directory.empty())
+      ensurePrivateDirectory(directory);
+    std::string text;
+    appendPrettyPrintedSortedJSON(text, state);
+    writeFileAtomically(file, text, fs::perms::owner_read | fs::perms::owner_write);
+    return std::nullopt;
+  } catch (const std::exception& error) {
+    return describe(error);
+  }
+}
+
 }  // namespace
 
 SecurityAuditStore::Limits SecurityAuditStore::limitsFromEnvironment(
@@ -173,10 +204,25 @@ std::string SecurityAuditStore::blockDetail(const SecurityBlock& block) {
   return block.expiresAt ? "Blocked until " + *block.expiresAt : std::string("Blocked forever");
 }
 
-SecurityAuditStore::SecurityAuditStore(fs::path storageFile, const Clock& clock,
-                                       std::ostream& diagnostics, Limits limits)
-    : storageFile_(std::move(storageFile)), clock_(clock), diagnostics_(diagnostics) {
+SecurityAuditStore::SecurityAuditStore(Executor mainExecutor, fs::path storageFile,
+                                       const Clock& clock, std::ostream& diagnostics, Limits limits)
+    : mainExecutor_(std::move(mainExecutor)),
+      storageFile_(std::move(storageFile)),
+      clock_(clock),
+      diagnostics_(diagnostics),
+      persistTimer_(mainExecutor_) {
   load(limits);
+}
+
+SecurityAuditStore::~SecurityAuditStore() {
+  // Joins the write in flight, if any; the state written below supersedes it.
+  queue_.stop();
+  for (const auto& waiter : flushWaiters_)
+    waiter.wakeUp->cancel();
+  if (lastWritten_ < lastChange_) {
+    if (const auto failure = writeStateFile(storageFile_, state_))
+      reportPersistFailure(*failure);
+  }
 }
 
 void SecurityAuditStore::load(Limits limits) {
@@ -217,15 +263,36 @@ SecurityAuditEvent SecurityAuditStore::record(const Entry& entry) {
       .controllerId = ownedOptional(entry.controllerId),
       .sessionId = ownedOptional(entry.sessionId),
   };
-  insert(event);
-  return event;
-}
-
-void SecurityAuditStore::insert(SecurityAuditEvent event) {
-  state_.events.insert(state_.events.begin(), std::move(event));
+  insertOrFold(std::move(event));
   pruneEvents(false);
   persist();
+  // The newest event survives pruning: it is as new as can be.
+  SecurityAuditEvent stored = state_.events.front();
   notifyChange();
+  return stored;
+}
+
+void SecurityAuditStore::insertOrFold(SecurityAuditEvent event) {
+  auto& events = state_.events;
+  if (isRefusal(event.outcome)) {
+    // A flood keeps its event at the front, so this stops at once where it matters; a new key
+    // scans the log, which costs no more than the insert it leads to.
+    const auto previous = std::find_if(events.begin(), events.end(), [&](const auto& existing) {
+      return repeats(existing, event);
+    });
+    const auto previousAt =
+        previous != events.end() ? TavolinISO8601::date(previous->occurredAt) : std::nullopt;
+    if (previousAt && *previousAt >= clock_.now() - foldWindow) {
+      previous->occurredAt = std::move(event.occurredAt);
+      const std::int64_t count = previous->count.value_or(1);
+      previous->count = count < std::numeric_limits<std::int64_t>::max() ? count + 1 : count;
+      std::rotate(events.begin(), previous, std::next(previous));
+      return;
+    }
+  }
+  if (const auto occurredAt = TavolinISO8601::date(event.occurredAt))
+    oldestEventAt_ = std::min(oldestEventAt_, *occurredAt);
+  events.insert(events.begin(), std::move(event));
 }
 
 SecurityBlock SecurityAuditStore::block(std::string_view remoteAddress,
@@ -333,10 +400,19 @@ SecurityAuditResponse SecurityAuditStore::snapshot(std::size_t limit) {
 void SecurityAuditStore::pruneEvents(bool notify) {
   const std::size_t countBefore = state_.events.size();
   const Date cutoff = clock_.now() - std::chrono::days(state_.retentionDays);
-  std::erase_if(state_.events, [&](const SecurityAuditEvent& event) {
-    const auto occurredAt = TavolinISO8601::date(event.occurredAt);
-    return occurredAt && *occurredAt < cutoff;
-  });
+  // Parsing every time on every record would be most of its cost; usually nothing is that old.
+  if (cutoff > oldestEventAt_) {
+    Date oldest = Date::max();
+    std::erase_if(state_.events, [&](const SecurityAuditEvent& event) {
+      const auto occurredAt = TavolinISO8601::date(event.occurredAt);
+      if (!occurredAt || *occurredAt >= cutoff) {
+        oldest = std::min(oldest, occurredAt.value_or(Date::max()));
+        return false;
+      }
+      return true;
+    });
+    oldestEventAt_ = oldest;
+  }
   if (state_.events.size() > static_cast<std::size_t>(state_.maxEvents))
     state_.events.resize(static_cast<std::size_t>(state_.maxEvents));
   if (notify && state_.events.size() != countBefore) {
@@ -399,16 +475,75 @@ std::string SecurityAuditStore::persistedText() const {
 }
 
 void SecurityAuditStore::persist() {
-  try {
-    if (const fs::path directory = storageFile_.parent_path(); !directory.empty())
-      ensurePrivateDirectory(directory);
-    persistBuffer_.clear();
-    appendPersistedText(persistBuffer_);
-    writeFileAtomically(storageFile_, persistBuffer_,
-                        fs::perms::owner_read | fs::perms::owner_write);
-  } catch (const std::exception& error) {
-    diagnostics_ << kPersistFailedMarker << ' ' << describe(error) << '\n' << std::flush;
+  ++lastChange_;
+  armPersistTimer();
+}
+
+void SecurityAuditStore::armPersistTimer() {
+  // A write in flight looks for newer changes when it ends.
+  if (writeInFlight_ || persistTimerArmed_)
+    return;
+  persistTimerArmed_ = true;
+  persistTimer_.expires_after(persistDelay);
+  persistTimer_.async_wait(
+      [this, alive = std::weak_ptr(alive_)](const boost::system::error_code& error) {
+        if (!error && !alive.expired())
+          startWrite();
+      });
+}
+
+void SecurityAuditStore::startWrite() {
+  persistTimer_.cancel();
+  persistTimerArmed_ = false;
+  if (writeInFlight_ || lastPosted_ == lastChange_)
+    return;
+  writeInFlight_ = true;
+  lastPosted_ = lastChange_;
+  // The queue gets a copy: the state goes on changing here while the file is written there.
+  queue_.post([this, alive = std::weak_ptr(alive_), main = mainExecutor_, file = storageFile_,
+               state = state_, change = lastPosted_] {
+    auto failure = writeStateFile(file, state);
+    asio::post(main, [this, alive, change, failure = std::move(failure)] {
+      if (!alive.expired())
+        writeFinished(change, failure);
+    });
+  });
+}
+
+void SecurityAuditStore::writeFinished(std::uint64_t change,
+                                       const std::optional<std::string>& failure) {
+  writeInFlight_ = false;
+  lastWritten_ = change;
+  if (failure)
+    reportPersistFailure(*failure);
+  std::erase_if(flushWaiters_, [&](const FlushWaiter& waiter) {
+    if (waiter.change > lastWritten_)
+      return false;
+    waiter.wakeUp->cancel();
+    return true;
+  });
+  if (lastPosted_ < lastChange_) {
+    if (flushWaiters_.empty())
+      armPersistTimer();
+    else
+      startWrite();
   }
+}
+
+Awaitable<void> SecurityAuditStore::flush() {
+  if (lastWritten_ >= lastChange_)
+    co_return;
+  auto wakeUp =
+      std::make_shared<asio::steady_timer>(mainExecutor_, asio::steady_timer::time_point::max());
+  flushWaiters_.push_back({lastChange_, wakeUp});
+  startWrite();
+  // Woken by cancellation, from writeFinished or the destructor; the store may be gone after.
+  boost::system::error_code woken;
+  co_await wakeUp->async_wait(asio::redirect_error(asio::use_awaitable, woken));
+}
+
+void SecurityAuditStore::reportPersistFailure(const std::string& description) {
+  diagnostics_ << kPersistFailedMarker << ' ' << description << '\n' << std::flush;
 }
 
 void SecurityAuditStore::notifyChange() {

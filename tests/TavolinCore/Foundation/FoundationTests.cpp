@@ -1,8 +1,13 @@
+#include <csignal>
 #include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TavolinCore/Foundation/AppPaths.hpp"
 #include "TavolinCore/Foundation/Environment.hpp"
@@ -11,6 +16,7 @@
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/UTF8.hpp"
 #include "TavolinCore/Foundation/UserDefaults.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavolin {
@@ -150,6 +156,70 @@ TEST(SecureFiles, AtomicWriteReplacesWithPrivateModeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(readFileIfExists(directory / "missing"), std::nullopt);
   EXPECT_THROW(writeFileAtomically(temporary.path() / "no" / "such" / "dir", "x"),
                std::filesystem::filesystem_error);
+}
+
+TEST(SecureFiles, StaleTemporaryFiles_OnlyOursGoAlsoAfterWritersWereKilled) {
+  namespace fs = std::filesystem;
+  testing::TemporaryDirectory temporary;
+  const fs::path& directory = temporary.path();
+  const std::string uuid = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+  const std::vector<std::string> ours{".state.json.tmp-" + uuid, ".a.tmp-" + uuid};
+  const std::vector<std::string> others{
+      "state.json.tmp-" + uuid,                                // no leading dot
+      "..tmp-" + uuid,                                         // no name
+      ".state.json.tmp-" + uuid.substr(1),                     // not a whole UUID
+      ".state.json.tmp-6f9619ff-8b86-d011-b42d-00c04fc964ff",  // not as we write it
+      ".state.json.tmp-" + uuid + ".bak",
+      ".state.json.tmp-",
+      "state.json",
+  };
+  for (const auto& name : ours)
+    writeFileAtomically(directory / name, "x");
+  for (const auto& name : others)
+    writeFileAtomically(directory / name, "x");
+  fs::create_directory(directory / (".dir.tmp-" + uuid));
+  fs::create_symlink(directory / "state.json", directory / (".link.tmp-" + uuid));
+  fs::create_directory(directory / "nested");
+  writeFileAtomically(directory / "nested" / (".b.tmp-" + uuid), "x");
+
+  EXPECT_EQ(removeStaleTemporaryFiles(directory), ours.size());
+  for (const auto& name : ours)
+    EXPECT_FALSE(fs::exists(directory / name)) << name;
+  for (const auto& name : others)
+    EXPECT_TRUE(fs::exists(directory / name)) << name;
+  EXPECT_TRUE(fs::is_directory(directory / (".dir.tmp-" + uuid)));
+  EXPECT_TRUE(fs::is_symlink(directory / (".link.tmp-" + uuid)));
+  EXPECT_TRUE(fs::exists(directory / "state.json")) << "the link's target";
+  EXPECT_TRUE(fs::exists(directory / "nested" / (".b.tmp-" + uuid)));
+  EXPECT_EQ(removeStaleTemporaryFiles(directory / "missing"), 0u);
+
+  // Writers killed at random points leave the target whole and nothing the clean-up misses.
+  const fs::path killed = directory / "killed";
+  fs::create_directory(killed);
+  const fs::path target = killed / "state.json";
+  const auto contentsOf = [](int writer) { return std::string(256 * 1024, char('a' + writer)); };
+  for (int writer = 0; writer < 10; ++writer) {
+    struct stat before {};
+    const bool existed = ::stat(target.c_str(), &before) == 0;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int round = 0; round < 100000; ++round)
+        writeFileAtomically(target, contentsOf(writer));
+      ::_exit(0);
+    }
+    // Once it has replaced the file, the child is somewhere in its next write.
+    EXPECT_TRUE(testing::eventually([&] {
+      struct stat now {};
+      return ::stat(target.c_str(), &now) == 0 && (!existed || now.st_ino != before.st_ino);
+    }));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  removeStaleTemporaryFiles(killed);
+  EXPECT_EQ(std::distance(fs::directory_iterator(killed), {}), 1);
+  const auto contents = readFileIfExists(target).value();
+  EXPECT_EQ(contents, contentsOf(contents.front() - 'a'));
 }
 
 TEST(UserDefaults, PersistsAcrossInstancesAndToleratesADamagedFile) {

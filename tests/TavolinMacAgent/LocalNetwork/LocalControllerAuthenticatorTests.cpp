@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include "TavolinMacAgent/LocalNetwork/LocalControllerAuthenticator.hpp"
@@ -56,8 +57,9 @@ struct Harness {
   testing::ManualClock clock;
   std::ostringstream diagnostics;
   testing::FlakyTokenStore tokens;
-  SecurityAuditStore audit{directory.path() / "security-audit.json", clock, diagnostics,
-                           SecurityAuditStore::Limits{800, 90}};
+  asio::io_context context;
+  SecurityAuditStore audit{context.get_executor(), directory.path() / "security-audit.json", clock,
+                           diagnostics, SecurityAuditStore::Limits{800, 90}};
   LocalControllerAuthenticator auth{tokens, audit, clock, "agent-token-1", &diagnostics};
 
   Harness() {

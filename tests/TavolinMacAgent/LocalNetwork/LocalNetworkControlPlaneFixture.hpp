@@ -49,7 +49,8 @@ class LocalNetworkControlPlaneTest : public ::testing::Test {
   LocalNetworkControlPlaneTest() {
     tokenStore->write("12345678", TavolinTokenKey::localPairingCode);
     auditStore = std::make_shared<SecurityAuditStore>(
-        directory.path() / "audit.json", *clock, diagnostics, SecurityAuditStore::Limits{500, 30});
+        context.get_executor(), directory.path() / "audit.json", *clock, diagnostics,
+        SecurityAuditStore::Limits{500, 30});
     LocalNetworkControlPlane::Dependencies dependencies;
     dependencies.mainExecutor = context.get_executor();
     dependencies.tokenStore = tokenStore;

@@ -8,7 +8,13 @@
 #include <tuple>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
@@ -28,15 +34,34 @@ using Limits = SecurityAuditStore::Limits;
 
 constexpr Limits kDefaultLimits{800, 90};
 
-// One store's surroundings: a file two directories down, a manual clock, captured diagnostics.
+// One store's surroundings: a file two directories down, a manual clock, captured diagnostics,
+// and a loop standing in for the main thread that runs only when a test drives it.
 struct Harness {
   TemporaryDirectory directory;
   fs::path file = directory.path() / "Tavolin" / "data" / "security-audit.json";
   ManualClock clock;
   std::ostringstream diagnostics;
+  asio::io_context context;
 
   std::unique_ptr<SecurityAuditStore> open(Limits limits = kDefaultLimits) {
-    return std::make_unique<SecurityAuditStore>(file, clock, diagnostics, limits);
+    return std::make_unique<SecurityAuditStore>(context.get_executor(), file, clock, diagnostics,
+                                                limits);
+  }
+
+  // Starts a flush and runs the loop just long enough for its write to be handed over.
+  void startFlush(SecurityAuditStore& store) {
+    asio::co_spawn(context, store.flush(), asio::detached);
+    context.restart();
+    context.poll();
+  }
+
+  void flush(SecurityAuditStore& store) {
+    const auto done = std::make_shared<bool>(false);
+    asio::co_spawn(context, store.flush(), [done](const std::exception_ptr&) { *done = true; });
+    context.restart();
+    for (int turn = 0; turn < 400 && !*done; ++turn)
+      context.run_one_for(50ms);
+    ASSERT_TRUE(*done);
   }
 
   std::string at(std::chrono::system_clock::duration offset) const {
@@ -84,6 +109,37 @@ fs::perms modeOf(const fs::path& path) {
   return fs::status(path).permissions() & fs::perms::mask;
 }
 
+// Counts the renames onto one file, which is one per atomic write, as the kernel reports them.
+class RenameCounter {
+ public:
+  explicit RenameCounter(const fs::path& file)
+      : name_(file.filename().string()), fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    EXPECT_GE(inotify_add_watch(fd_, file.parent_path().c_str(), IN_MOVED_TO), 0);
+  }
+  ~RenameCounter() { ::close(fd_); }
+  RenameCounter(const RenameCounter&) = delete;
+  RenameCounter& operator=(const RenameCounter&) = delete;
+
+  // The renames reported since the last call.
+  int take() {
+    int renames = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t length; (length = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t offset = 0; offset < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        if (event->len > 0 && name_ == event->name)
+          ++renames;
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return renames;
+  }
+
+ private:
+  std::string name_;
+  int fd_;
+};
+
 TEST(SecurityAuditStore, Reopen_RestoresEverythingFromAPrivateSortedPrettyFile) {
   Harness harness;
   fs::create_directories(harness.file.parent_path());
@@ -105,6 +161,7 @@ TEST(SecurityAuditStore, Reopen_RestoresEverythingFromAPrivateSortedPrettyFile) 
   harness.clock.advance(1s);
   store->block("2001:db8::5", 3600, "test");
   store->updateRetention(200, 30);
+  harness.flush(*store);
 
   EXPECT_EQ(modeOf(harness.file.parent_path()), fs::perms::owner_all);
   EXPECT_EQ(modeOf(harness.file), fs::perms::owner_read | fs::perms::owner_write);
@@ -119,6 +176,114 @@ TEST(SecurityAuditStore, Reopen_RestoresEverythingFromAPrivateSortedPrettyFile) 
   EXPECT_EQ(reopened->events().back(), first);
   EXPECT_EQ(reopened->blocks(), store->blocks());
   EXPECT_EQ(reopened->retention(), (SecurityRetentionPolicy{200, 30}));
+}
+
+TEST(SecurityAuditStore, Persistence_EveryChangeReachesTheFileAlsoMidWriteAndOnDestruction) {
+  Harness harness;
+  auto store = harness.open();
+  const auto reopenedEvents = [&] { return harness.open()->events(); };
+  const auto record = [&](const char* address) {
+    store->record({.remoteAddress = address, .outcome = SecurityOutcome::authorized});
+  };
+
+  // Left alone, the change goes out after the delay.
+  record("10.0.0.1");
+  EXPECT_FALSE(fs::exists(harness.file)) << "written later, not inside the operation";
+  {
+    // Keeps the loop waiting while the write is on the queue, with nothing here to run.
+    const auto busy = asio::make_work_guard(harness.context);
+    for (int turn = 0; turn < 200 && !fs::exists(harness.file); ++turn)
+      harness.context.run_one_for(50ms);
+  }
+  EXPECT_EQ(reopenedEvents(), store->events());
+
+  // A change made while a write is in flight gets a write of its own.
+  record("10.0.0.2");
+  harness.startFlush(*store);
+  record("10.0.0.3");
+  harness.flush(*store);
+  EXPECT_EQ(reopenedEvents(), store->events());
+  EXPECT_EQ(reopenedEvents().size(), 3u);
+
+  // Destruction waits for the write in flight, then writes what came after it.
+  record("10.0.0.4");
+  harness.startFlush(*store);
+  store->block("10.0.0.5", std::nullopt, std::nullopt);
+  const auto events = store->events();
+  store.reset();
+  const auto reopened = harness.open();
+  EXPECT_EQ(reopened->events(), events);
+  EXPECT_TRUE(reopened->activeBlock("10.0.0.5"));
+}
+
+TEST(SecurityAuditStore, Flood_FoldsIntoOneCountedEventThatSparesTheOthersAndIsWrittenOnce) {
+  Harness harness;
+  auto store = harness.open({100, 90});
+  store->record(
+      {.remoteAddress = "198.51.100.7", .route = "private-mesh", .outcome = "authorized"});
+  harness.flush(*store);
+  RenameCounter renames(harness.file);
+  const auto refuse = [&](std::string address, const char* path) {
+    return store->record({.remoteAddress = address,
+                          .route = "direct-internet",
+                          .method = "POST",
+                          .path = path,
+                          .outcome = SecurityOutcome::authFailed,
+                          .detail = "invalid_controller_token"});
+  };
+  const auto first = refuse("203.0.113.9:40000", "/v1/controllers/sessions");
+  for (int number = 1; number < 2000; ++number) {
+    // Other peers now and then; the flood moves a second on each time, past the fold window.
+    if (number % 500 == 0)
+      refuse("192.0.2." + std::to_string(number / 500), "/v1/controllers/devices");
+    harness.clock.advance(1s);
+    refuse("203.0.113.9:" + std::to_string(40000 + number), "/v1/controllers/devices");
+  }
+
+  ASSERT_EQ(store->events().size(), 5u) << "no one else was pushed out";
+  const auto& flood = store->events().front();
+  EXPECT_EQ(flood.count, 2000);
+  EXPECT_EQ(std::tie(flood.id, flood.path, flood.remoteAddress),
+            std::tie(first.id, first.path, first.remoteAddress));
+  EXPECT_EQ(flood.occurredAt, harness.at(0s));
+  EXPECT_EQ(store->events()[1].remoteAddress, "192.0.2.3");
+  EXPECT_EQ(store->events()[1].count, std::nullopt);
+  EXPECT_EQ(store->events().back().outcome, "authorized");
+  harness.flush(*store);
+  EXPECT_EQ(renames.take(), 1) << "one write for the whole burst";
+  EXPECT_EQ(harness.open()->events(), store->events());
+}
+
+TEST(SecurityAuditStore, Fold_OnlyTheSameRefusalFromTheSameAddressWithinTheWindow) {
+  Harness harness;
+  auto store = harness.open();
+  const auto record = [&](std::string_view outcome, std::string_view detail,
+                          std::string_view route = "private-mesh",
+                          std::string_view address = "[2001:DB8::1]:443") {
+    return store->record(
+        {.remoteAddress = address, .route = route, .outcome = outcome, .detail = detail});
+  };
+  const auto single = record(SecurityOutcome::blocked, "Blocked forever");
+  EXPECT_FALSE(toJSON(single).as_object().contains("count")) << "absent means one";
+  harness.clock.advance(SecurityAuditStore::foldWindow);
+  EXPECT_EQ(
+      record(SecurityOutcome::blocked, "Blocked forever", "private-mesh", "2001:db8::1").count, 2)
+      << "at the edge of the window, and matched by normalized address";
+  EXPECT_NE(encodeJSON(store->events().front()).find("\"count\":2"), std::string::npos);
+  harness.clock.advance(SecurityAuditStore::foldWindow + 1ms);
+  EXPECT_EQ(record(SecurityOutcome::blocked, "Blocked forever").count, std::nullopt);
+
+  EXPECT_EQ(record(SecurityOutcome::rateLimited, "too_many_auth_failures").count, std::nullopt);
+  EXPECT_EQ(record(SecurityOutcome::rateLimited, "too_many_auth_failures").count, 2);
+  EXPECT_EQ(record(SecurityOutcome::rateLimited, "too_many_web_pairing_failures").count,
+            std::nullopt);
+  EXPECT_EQ(record(SecurityOutcome::rateLimited, "too_many_auth_failures", "direct-internet").count,
+            std::nullopt);
+  for (const auto outcome : {SecurityOutcome::authorized, SecurityOutcome::webPaired}) {
+    record(outcome, "same");
+    EXPECT_EQ(record(outcome, "same").count, std::nullopt) << outcome;
+  }
+  EXPECT_EQ(store->events().size(), 9u);
 }
 
 TEST(SecurityAuditStore, UnusableFile_StartsEmptyWithGivenLimitsAndIsReplacedOnNextWrite) {
@@ -136,6 +301,7 @@ TEST(SecurityAuditStore, UnusableFile_StartsEmptyWithGivenLimitsAndIsReplacedOnN
     EXPECT_TRUE(store->events().empty()) << content;
     EXPECT_EQ(store->retention(), (SecurityRetentionPolicy{300, 7})) << content;
     store->record({.remoteAddress = "10.0.0.1", .outcome = SecurityOutcome::authorized});
+    store.reset();
     EXPECT_EQ(harness.open()->events().size(), 1u) << content;
     EXPECT_TRUE(harness.diagnostics.str().empty());
   }
@@ -170,6 +336,7 @@ TEST(SecurityAuditStore, UpdateRetention_ClampsDropsTheOldestAndRewritesTheFile)
 
   EXPECT_EQ(store->updateRetention(100, std::nullopt), (SecurityRetentionPolicy{100, 90}));
   EXPECT_EQ(changes, 1);
+  harness.flush(*store);
   const auto reopened = harness.open();
   ASSERT_EQ(reopened->events().size(), 100u);
   EXPECT_EQ(reopened->events().back().id, "security_event_50");
@@ -220,12 +387,19 @@ TEST(SecurityAuditStore, AgePruning_DropsOnlyParsableTimesBeforeTheCutoff) {
   const auto seeded = readFileIfExists(harness.file);
   store->pruneEvents(true);
   EXPECT_EQ(changes, 0);
+  harness.flush(*store);
   EXPECT_EQ(readFileIfExists(harness.file), seeded) << "nothing changed, nothing written";
   harness.clock.advance(1ms);
   store->pruneEvents(true);
   EXPECT_EQ(changes, 1);
+  harness.flush(*store);
   ASSERT_EQ(harness.open()->events().size(), 1u);
   EXPECT_EQ(harness.open()->events().front().occurredAt, "yesterday");
+  // Events recorded since age too.
+  store->record({.remoteAddress = "10.0.0.1", .outcome = SecurityOutcome::authorized});
+  harness.clock.advance(retention + 1ms);
+  store->pruneEvents(true);
+  EXPECT_EQ(store->events().size(), 1u);
 
   // The count limit still applies to an unparsable time.
   std::vector<SecurityAuditEvent> events = harness.events(100);
@@ -263,6 +437,7 @@ TEST(SecurityAuditStore, Block_CountsUntilNotAtItsExpiryAndWithoutADurationForev
   store->pruneExpiredBlocks(true);
   store->pruneExpiredBlocks(true);
   EXPECT_EQ(changes, 1);
+  harness.flush(*store);
   EXPECT_EQ(harness.open()->blocks().size(), 1u);
 
   // An absurd duration still gives a time that parses and lies in the future, also late.
@@ -400,10 +575,12 @@ TEST(SecurityAuditStore, WriteFailure_PrintsOneMarkerLinePerWriteAndKeepsWorking
   store->setOnChange([&](const SecurityAuditResponse&) { ++changes; });
   const auto event = store->record({.remoteAddress = "10.0.0.1", .route = "local-network"});
   store->block("10.0.0.2", 60, std::nullopt);
-  EXPECT_EQ(store->events().size(), 2u);
+  harness.flush(*store);
+  store->unblock("10.0.0.2");
+  harness.flush(*store);
+  EXPECT_EQ(store->events().size(), 3u);
   EXPECT_EQ(store->events().back(), event);
-  EXPECT_TRUE(store->activeBlock("10.0.0.2"));
-  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(changes, 3);
   const std::string marker = "TAVOLIN_SECURITY_AUDIT_PERSIST_FAILED ";
   const std::string printed = harness.diagnostics.str();
   EXPECT_TRUE(printed.starts_with(marker)) << printed;
@@ -415,7 +592,7 @@ TEST(SecurityAuditStore, WriteFailure_PrintsOneMarkerLinePerWriteAndKeepsWorking
       1)
       << "no temporary file left behind";
 
-  // A parent that is a regular file fails before any write.
+  // A parent that is a regular file fails before any write, also the last one, on destruction.
   Harness blocked;
   blocked.writeRaw("");
   blocked.file = blocked.file / "security-audit.json";
