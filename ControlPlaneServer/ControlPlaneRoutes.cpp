@@ -8,6 +8,7 @@
 #include <boost/url/parse.hpp>
 #include <openssl/crypto.h>
 
+#include "ControlPlaneServer/ControlPlaneFieldLimits.hpp"
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 
@@ -87,6 +88,7 @@ ControlPlaneOptions ControlPlaneOptions::fromEnvironment(const Environment& envi
 
 struct ControlPlaneRoutes::Context {
   const ControlPlaneRequest& request;
+  const std::string& client;
   std::vector<std::string> params;
   std::map<std::string, std::string, std::less<>> query;
   // Sessions whose streams must look at the store again once the transaction is committed.
@@ -113,13 +115,17 @@ struct ControlPlaneRoutes::Context {
     return *parsed;
   }
 
+  // Every stored text passes through here, so every payload meets its field limits.
   template <class T>
   T body() const {
+    T record;
     try {
-      return decodeJSON<T>(request.body());
+      record = decodeJSON<T>(request.body());
     } catch (const JSONDecodingError& error) {
       throw ControlPlaneError::badRequest("invalid_json", error.description());
     }
+    checkFieldLimits(record);
+    return record;
   }
 
   template <class Record>
@@ -155,10 +161,11 @@ ControlPlaneResponse ControlPlaneRoutes::errorResponse(const ControlPlaneError& 
                       request);
 }
 
-RouteResult ControlPlaneRoutes::handle(const ControlPlaneRequest& request) {
+RouteResult ControlPlaneRoutes::handle(const ControlPlaneRequest& request,
+                                       const std::string& client) {
   try {
     std::vector<std::string> notifications;
-    RouteResult result = dispatch(request, notifications);
+    RouteResult result = dispatch(request, client, notifications);
     for (const auto& sessionId : notifications)
       hub_.notify(sessionId);
     return result;
@@ -172,6 +179,7 @@ RouteResult ControlPlaneRoutes::handle(const ControlPlaneRequest& request) {
 }
 
 RouteResult ControlPlaneRoutes::dispatch(const ControlPlaneRequest& request,
+                                         const std::string& client,
                                          std::vector<std::string>& notifications) {
   const auto target = boost::urls::parse_origin_form(
       std::string_view(request.target().data(), request.target().size()));
@@ -181,7 +189,11 @@ RouteResult ControlPlaneRoutes::dispatch(const ControlPlaneRequest& request,
   for (const std::string segment : target->segments())
     segments.push_back(segment);
 
-  Context context{.request = request, .params = {}, .query = {}, .notifications = notifications};
+  Context context{.request = request,
+                  .client = client,
+                  .params = {},
+                  .query = {},
+                  .notifications = notifications};
   for (const auto param : target->params()) {
     if (param.has_value)
       context.query.emplace(param.key, param.value);
@@ -194,6 +206,9 @@ RouteResult ControlPlaneRoutes::dispatch(const ControlPlaneRequest& request,
     pathMatched = true;
     if (route.method != request.method())
       continue;
+    if (route.limit && !limiter_.allow(client, *route.limit, ClientRateLimiter::Clock::now())) {
+      throw ControlPlaneError(429, std::string(ClientRateLimiter::window(*route.limit).refusal));
+    }
     auto transaction = store_.transaction();
     RouteResult result = route.handler(context);
     transaction.commit();
@@ -244,7 +259,13 @@ TransportConfigResponse ControlPlaneRoutes::transportConfig() const {
 void ControlPlaneRoutes::addRoutes() {
   using http::verb;
   const auto add = [this](verb method, std::vector<std::string_view> pattern, Handler handler) {
-    routes_.push_back({method, std::move(pattern), std::move(handler)});
+    routes_.push_back({method, std::move(pattern), std::move(handler), std::nullopt});
+  };
+  // The routes that need no credentials, each under a per-client limit.
+  using Limit = ClientRateLimiter::Kind;
+  const auto addOpen = [this](Limit limit, verb method, std::vector<std::string_view> pattern,
+                              Handler handler) {
+    routes_.push_back({method, std::move(pattern), std::move(handler), limit});
   };
   const auto agent = [this](Context& c) { return authenticate(c.request, TokenKind::agent); };
   const auto controller = [this](Context& c) {
@@ -253,30 +274,36 @@ void ControlPlaneRoutes::addRoutes() {
   const auto owner = [this](Context& c) { return authenticate(c.request, TokenKind::owner); };
 
   // Owner and bootstrap.
-  add(verb::get, {"v1", "owner", "status"}, [this](Context& c) -> RouteResult {
-    return c.ok(OwnerStatus{.ownerExists = store_.ownerExists(),
-                            .bootstrapConfigured = options_.bootstrapToken.has_value()});
-  });
-  add(verb::post, {"v1", "bootstrap", "owner"}, [this](Context& c) -> RouteResult {
-    requireBootstrapToken(c.request);
-    return c.ok(store_.bootstrapOwner(c.body<BootstrapOwnerPayload>()));
-  });
-  add(verb::post, {"v1", "bootstrap", "controllers"}, [this](Context& c) -> RouteResult {
-    requireBootstrapToken(c.request);
-    return c.ok(store_.createController(std::nullopt, c.body<CreateControllerPayload>()));
-  });
+  addOpen(Limit::ownerStatus, verb::get, {"v1", "owner", "status"},
+          [this](Context& c) -> RouteResult {
+            return c.ok(OwnerStatus{.ownerExists = store_.ownerExists(),
+                                    .bootstrapConfigured = options_.bootstrapToken.has_value()});
+          });
+  addOpen(Limit::bootstrap, verb::post, {"v1", "bootstrap", "owner"},
+          [this](Context& c) -> RouteResult {
+            requireBootstrapToken(c.request);
+            return c.ok(store_.bootstrapOwner(c.body<BootstrapOwnerPayload>()));
+          });
+  addOpen(Limit::bootstrap, verb::post, {"v1", "bootstrap", "controllers"},
+          [this](Context& c) -> RouteResult {
+            requireBootstrapToken(c.request);
+            return c.ok(store_.createController(std::nullopt, c.body<CreateControllerPayload>()));
+          });
   add(verb::post, {"v1", "owner", "controllers"}, [this, owner](Context& c) -> RouteResult {
     const auto principal = owner(c);
     return c.ok(store_.createController(principal.ownerId, c.body<CreateControllerPayload>()));
   });
 
   // Enrolment.
-  add(verb::post, {"v1", "agents", "enrollment-requests"}, [this](Context& c) -> RouteResult {
-    return c.ok(store_.createEnrollmentRequest(c.body<EnrollmentRequestPayload>()));
-  });
-  add(verb::get, {"v1", "agents", "enrollment-requests", ":"}, [this](Context& c) -> RouteResult {
-    return c.ok(store_.pollEnrollment(c.param(0), c.queryValue("code").value_or("")));
-  });
+  addOpen(
+      Limit::enrollmentCreate, verb::post, {"v1", "agents", "enrollment-requests"},
+      [this](Context& c) -> RouteResult {
+        return c.ok(store_.createEnrollmentRequest(c.body<EnrollmentRequestPayload>(), c.client));
+      });
+  addOpen(Limit::enrollmentPoll, verb::get, {"v1", "agents", "enrollment-requests", ":"},
+          [this](Context& c) -> RouteResult {
+            return c.ok(store_.pollEnrollment(c.param(0), c.queryValue("code").value_or("")));
+          });
   add(verb::post, {"v1", "owner", "enrollment-requests", "approve"},
       [this, owner](Context& c) -> RouteResult {
         const auto principal = owner(c);

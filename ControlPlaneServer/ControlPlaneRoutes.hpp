@@ -12,6 +12,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "ControlPlaneServer/ClientRateLimiter.hpp"
 #include "ControlPlaneServer/ControlPlaneError.hpp"
 #include "ControlPlaneServer/ControlPlaneStore.hpp"
 #include "ControlPlaneServer/SignalHub.hpp"
@@ -43,9 +44,11 @@ struct SignalStreamRequest {
 using RouteResult = std::variant<ControlPlaneResponse, SignalStreamRequest>;
 
 // Every REST call of the hosted control plane, from a parsed request to its response: target
-// parsing, authentication, body decoding, the store call and the JSON answer. Errors are
-// {"error": code} with a "detail" where one helps. Each request runs as one store transaction.
-// After a change that a signal stream must see (a signal, an ended session) the hub is told.
+// parsing, per-client rate limits on the routes anyone may call (429), authentication, body
+// decoding with the field limits (ControlPlaneFieldLimits.hpp), the store call and the JSON
+// answer. Errors are {"error": code} with a "detail" where one helps. Each request runs as one
+// store transaction. After a change that a signal stream must see (a signal, an ended session)
+// the hub is told.
 //
 // The /v1/local, /v1/controllers/security and /v1/controllers/phone-host routes belong to the
 // agent's own control plane, and accounts do not exist here: all of them answer 404.
@@ -57,7 +60,8 @@ class ControlPlaneRoutes {
   ControlPlaneRoutes(ControlPlaneStore& store, SignalHub& hub, ControlPlaneOptions options,
                      std::ostream& diagnostics);
 
-  RouteResult handle(const ControlPlaneRequest& request);
+  // `client` is the requester's identity (clientIdentity()), which the per-client limits count.
+  RouteResult handle(const ControlPlaneRequest& request, const std::string& client);
 
   static ControlPlaneResponse jsonResponse(boost::beast::http::status status, std::string body,
                                            const ControlPlaneRequest& request);
@@ -73,10 +77,13 @@ class ControlPlaneRoutes {
     boost::beast::http::verb method;
     std::vector<std::string_view> pattern;  // ":" marks a parameter
     Handler handler;
+    // Set on the routes that need no credentials.
+    std::optional<ClientRateLimiter::Kind> limit;
   };
 
   void addRoutes();
-  RouteResult dispatch(const ControlPlaneRequest& request, std::vector<std::string>& notifications);
+  RouteResult dispatch(const ControlPlaneRequest& request, const std::string& client,
+                       std::vector<std::string>& notifications);
   Principal authenticate(const ControlPlaneRequest& request, TokenKind kind);
   void requireBootstrapToken(const ControlPlaneRequest& request) const;
   TransportConfigResponse transportConfig() const;
@@ -86,6 +93,7 @@ class ControlPlaneRoutes {
   ControlPlaneOptions options_;
   std::ostream& diagnostics_;
   std::vector<Route> routes_;
+  ClientRateLimiter limiter_;
 };
 
 }  // namespace tavolin

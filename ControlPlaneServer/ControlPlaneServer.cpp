@@ -15,6 +15,7 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/json.hpp>
 
+#include "ControlPlaneServer/ClientAddress.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 
 namespace tavolin {
@@ -27,6 +28,11 @@ using asio::ip::tcp;
 constexpr auto kUseTuple = asio::as_tuple(asio::use_awaitable);
 // Signals read from the store per query while a stream catches up.
 constexpr std::size_t kStreamBatch = 100;
+// What a new connection's first read takes in, before the head parser takes over.
+constexpr std::size_t kFirstRead = 4096;
+constexpr auto kDrainTime = std::chrono::seconds(5);
+// A request refused because the body budget over all connections is spent.
+const boost::system::error_code kBuffersFull = asio::error::no_buffer_space;
 
 // Endings a connection is expected to meet: the peer closed, went quiet, or we closed it.
 bool isQuietEnding(const boost::system::error_code& error) {
@@ -91,11 +97,27 @@ void ControlPlaneServer::stop() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   hub_.closeAll();
-  // Streams close themselves once they have written their "close" event.
+  // Streams close themselves once they have written their "close" event, answers once written.
   for (Connection* connection : connections_) {
-    if (!connection->streaming)
+    if (connection->phase == Connection::Phase::waiting ||
+        connection->phase == Connection::Phase::reading)
       connection->stream.close();
   }
+}
+
+bool ControlPlaneServer::closeOldestWaiting() {
+  Connection* oldest = nullptr;
+  for (Connection* connection : connections_) {
+    if (connection->phase == Connection::Phase::waiting &&
+        (oldest == nullptr || connection->waitingSince < oldest->waitingSince))
+      oldest = connection;
+  }
+  if (oldest == nullptr)
+    return false;
+  // Its coroutine ends at its next step; the slot is free from now.
+  connections_.erase(oldest);
+  oldest->stream.close();
+  return true;
 }
 
 Awaitable<void> ControlPlaneServer::acceptConnections() {
@@ -111,8 +133,15 @@ Awaitable<void> ControlPlaneServer::acceptConnections() {
       continue;
     }
     boost::system::error_code ignored;
+    const auto peer = socket.remote_endpoint(ignored);
+    if (connections_.size() >= limits_.maxConnections && !closeOldestWaiting()) {
+      // Every slot is busy with real work: this client tries again later.
+      socket.close(ignored);
+      continue;
+    }
     socket.set_option(tcp::no_delay(true), ignored);
-    auto connection = std::make_shared<Connection>(std::move(socket));
+    auto connection = std::make_shared<Connection>(std::move(socket), peer.address());
+    connections_.insert(connection.get());
     asio::co_spawn(executor_, serve(connection), [this](std::exception_ptr failure) {
       if (!failure)
         return;
@@ -125,26 +154,49 @@ Awaitable<void> ControlPlaneServer::acceptConnections() {
   }
 }
 
-Awaitable<void> ControlPlaneServer::writeFailure(Connection& connection, http::status status,
-                                                 std::string_view code) {
+std::chrono::steady_clock::duration ControlPlaneServer::transferTime(std::size_t bytes) const {
+  return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 1'000'000 /
+                                   static_cast<std::int64_t>(limits_.minTransferRate));
+}
+
+Awaitable<void> ControlPlaneServer::refuse(Connection& connection,
+                                           const boost::system::error_code& error) {
+  http::status status = http::status::bad_request;
+  std::string_view code = "bad_request";
+  if (error == http::error::body_limit) {
+    status = http::status::payload_too_large;
+    code = "payload_too_large";
+  } else if (error == http::error::header_limit) {
+    code = "header_too_large";
+  } else if (error == kBuffersFull) {
+    code = "server_busy";
+  } else if (isQuietEnding(error) || stopping_) {
+    co_return;
+  }
   ControlPlaneRequest placeholder(http::verb::get, "/", 11);
   placeholder.keep_alive(false);
   auto response = ControlPlaneRoutes::errorResponse(
       ControlPlaneError(static_cast<int>(status), std::string(code)), placeholder);
+  connection.phase = Connection::Phase::answering;
   connection.stream.expires_after(limits_.writeTimeout);
-  co_await http::async_write(connection.stream, response, kUseTuple);
+  auto [writeError, written] = co_await http::async_write(connection.stream, response, kUseTuple);
+  if (!writeError)
+    co_await drainBeforeClosing(connection);
 }
 
 Awaitable<void> ControlPlaneServer::drainBeforeClosing(Connection& connection) {
-  // A client still sending its body would get a reset instead of our answer if we closed now,
-  // and a reset may discard the answer it has not read yet. Read and drop what it sends, within
-  // a bound, until it closes its side.
+  // A client still sending would get a reset instead of our answer if we closed now, and a
+  // reset may discard the answer it has not read yet. Read and drop what it sends until it
+  // closes its side, within a bound of bytes and one deadline for the lot: a trickle must not
+  // stretch it. The cap may close a draining connection like a waiting one.
+  connection.phase = Connection::Phase::waiting;
+  connection.waitingSince = std::chrono::steady_clock::now();
   boost::system::error_code ignored;
   connection.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
   std::array<char, 64 * 1024> discard{};
   std::size_t drained = 0;
+  connection.stream.expires_after(kDrainTime);
   while (drained < limits_.maxRequestBytes * 2) {
-    connection.stream.expires_after(std::chrono::seconds(5));
     auto [error, read] =
         co_await connection.stream.async_read_some(asio::buffer(discard), kUseTuple);
     if (error)
@@ -153,8 +205,78 @@ Awaitable<void> ControlPlaneServer::drainBeforeClosing(Connection& connection) {
   }
 }
 
+// Holds a share of the server's body budget for one request, and gives it back at the end.
+class ControlPlaneServer::BodyReservation {
+ public:
+  explicit BodyReservation(ControlPlaneServer& server) : server_(server) {}
+  BodyReservation(const BodyReservation&) = delete;
+  BodyReservation& operator=(const BodyReservation&) = delete;
+  ~BodyReservation() { server_.bufferedBytes_ -= held_; }
+
+  // Holds `bytes` instead of what it held; false, holding as before, when the budget lacks it.
+  bool resize(std::size_t bytes) {
+    const std::size_t others = server_.bufferedBytes_ - held_;
+    if (bytes > server_.limits_.maxBufferedBytes - others)
+      return false;
+    server_.bufferedBytes_ = others + bytes;
+    held_ = bytes;
+    return true;
+  }
+
+ private:
+  ControlPlaneServer& server_;
+  std::size_t held_ = 0;
+};
+
+Awaitable<boost::system::error_code> ControlPlaneServer::readHead(Connection& connection,
+                                                                  beast::flat_buffer& buffer,
+                                                                  RequestParser& parser,
+                                                                  bool newConnection) {
+  auto& stream = connection.stream;
+  // One deadline per head: bytes arriving do not move it.
+  stream.expires_after(limits_.headTimeout);
+  if (newConnection && buffer.size() == 0) {
+    auto [error, read] = co_await stream.async_read_some(buffer.prepare(kFirstRead), kUseTuple);
+    if (error)
+      co_return error;
+    buffer.commit(read);
+    stream.expires_after(limits_.headTimeout);
+  }
+  auto [error, read] = co_await http::async_read_header(stream, buffer, parser, kUseTuple);
+  co_return error;
+}
+
+Awaitable<boost::system::error_code> ControlPlaneServer::readBody(Connection& connection,
+                                                                  beast::flat_buffer& buffer,
+                                                                  RequestParser& parser,
+                                                                  BodyReservation& reservation) {
+  auto& stream = connection.stream;
+  // Beast's string body reserves a declared length at once, so that much is held from now.
+  const auto declared = parser.content_length();
+  if (declared && !reservation.resize(static_cast<std::size_t>(*declared)))
+    co_return kBuffersFull;
+  if (parser.get()[http::field::expect] == "100-continue") {
+    http::response<http::empty_body> proceed(http::status::continue_, 11);
+    stream.expires_after(limits_.writeTimeout);
+    auto [error, written] = co_await http::async_write(stream, proceed, kUseTuple);
+    if (error)
+      co_return error;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  while (!parser.is_done()) {
+    // A chunked body's deadline grows only with what has arrived.
+    const auto size = declared ? static_cast<std::size_t>(*declared) : parser.get().body().size();
+    stream.expires_at(start + limits_.bodyTimeout + transferTime(size));
+    auto [error, read] = co_await http::async_read_some(stream, buffer, parser, kUseTuple);
+    if (error)
+      co_return error;
+    if (!declared && !reservation.resize(parser.get().body().size()))
+      co_return kBuffersFull;
+  }
+  co_return boost::system::error_code{};
+}
+
 Awaitable<void> ControlPlaneServer::serve(std::shared_ptr<Connection> connection) {
-  connections_.insert(connection.get());
   struct Unregister {
     ControlPlaneServer& server;
     Connection* connection;
@@ -163,49 +285,41 @@ Awaitable<void> ControlPlaneServer::serve(std::shared_ptr<Connection> connection
 
   auto& stream = connection->stream;
   beast::flat_buffer buffer;
+  bool newConnection = true;
   while (!stopping_) {
-    http::request_parser<http::string_body> parser;
+    connection->phase = Connection::Phase::waiting;
+    connection->waitingSince = std::chrono::steady_clock::now();
+    RequestParser parser;
+    parser.header_limit(static_cast<std::uint32_t>(limits_.maxHeaderBytes));
     parser.body_limit(limits_.maxRequestBytes);
-
-    stream.expires_after(limits_.idleTimeout);
-    auto [headerError, headerBytes] =
-        co_await http::async_read_header(stream, buffer, parser, kUseTuple);
-    if (!headerError && parser.get()[http::field::expect] == "100-continue") {
-      http::response<http::empty_body> proceed(http::status::continue_, 11);
-      stream.expires_after(limits_.writeTimeout);
-      auto [continueError, continueBytes] = co_await http::async_write(stream, proceed, kUseTuple);
-      headerError = continueError;
-    }
-    boost::system::error_code error = headerError;
+    BodyReservation reservation(*this);
+    auto error = co_await readHead(*connection, buffer, parser, newConnection);
+    newConnection = false;
     if (!error) {
-      stream.expires_after(limits_.idleTimeout);
-      auto [bodyError, bodyBytes] = co_await http::async_read(stream, buffer, parser, kUseTuple);
-      error = bodyError;
-    }
-    if (error == http::error::body_limit) {
-      co_await writeFailure(*connection, http::status::payload_too_large, "payload_too_large");
-      co_await drainBeforeClosing(*connection);
-      break;
+      connection->phase = Connection::Phase::reading;
+      error = co_await readBody(*connection, buffer, parser, reservation);
     }
     if (error) {
-      if (!isQuietEnding(error) && !stopping_)
-        co_await writeFailure(*connection, http::status::bad_request, "bad_request");
+      co_await refuse(*connection, error);
       break;
     }
 
+    connection->phase = Connection::Phase::answering;
     const ControlPlaneRequest request = parser.release();
-    auto result = routes_.handle(request);
+    std::optional<std::string_view> forwardedFor;
+    if (const auto field = request.find("x-forwarded-for"); field != request.end())
+      forwardedFor = std::string_view(field->value().data(), field->value().size());
+    auto result = routes_.handle(request, clientIdentity(connection->peer, forwardedFor));
     if (auto* response = std::get_if<ControlPlaneResponse>(&result)) {
       const bool keepAlive = response->keep_alive();
-      stream.expires_after(limits_.writeTimeout);
+      stream.expires_after(limits_.writeTimeout + transferTime(response->body().size()));
       auto [writeError, written] = co_await http::async_write(stream, *response, kUseTuple);
       if (writeError || !keepAlive)
         break;
     } else {
-      connection->streaming = true;
+      connection->phase = Connection::Phase::streaming;
       const bool keepAlive =
           co_await streamSignals(*connection, request, std::get<SignalStreamRequest>(result));
-      connection->streaming = false;
       if (!keepAlive)
         break;
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "ControlPlaneServer/ControlPlaneError.hpp"
+#include "ControlPlaneServer/ControlPlaneFieldLimits.hpp"
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
@@ -43,7 +44,8 @@ CREATE TABLE IF NOT EXISTS enrollment_requests (
   code TEXT NOT NULL,
   status TEXT NOT NULL,
   expires_at TEXT NOT NULL,
-  record TEXT NOT NULL);
+  record TEXT NOT NULL,
+  client TEXT NOT NULL DEFAULT '');
 CREATE INDEX IF NOT EXISTS enrollment_requests_by_code ON enrollment_requests (code, status);
 CREATE TABLE IF NOT EXISTS sessions (
   id TEXT PRIMARY KEY,
@@ -71,6 +73,13 @@ CREATE INDEX IF NOT EXISTS commands_by_device ON commands (device_id, status);
 CREATE TABLE IF NOT EXISTS screen_frames (
   session_id TEXT PRIMARY KEY,
   record TEXT NOT NULL);
+)sql";
+
+// Indexes on columns that databases from before the column was added gain first.
+constexpr std::string_view kLaterIndexes = R"sql(
+CREATE INDEX IF NOT EXISTS enrollment_requests_by_client
+  ON enrollment_requests (client, status, expires_at);
+CREATE INDEX IF NOT EXISTS enrollment_requests_by_expiry ON enrollment_requests (expires_at);
 )sql";
 
 std::string_view kindName(TokenKind kind) {
@@ -146,6 +155,11 @@ ControlPlaneStore::ControlPlaneStore(const std::filesystem::path& file, const Cl
   database_.execute("PRAGMA busy_timeout = 5000");
   auto transaction = this->transaction();
   database_.execute(kSchema);
+  SQLiteStatement hasClient(
+      database_, "SELECT 1 FROM pragma_table_info('enrollment_requests') WHERE name = 'client'");
+  if (!hasClient.step())
+    database_.execute("ALTER TABLE enrollment_requests ADD COLUMN client TEXT NOT NULL DEFAULT ''");
+  database_.execute(kLaterIndexes);
   transaction.commit();
 }
 
@@ -291,22 +305,22 @@ CreateControllerResponse ControlPlaneStore::createController(
 }
 
 EnrollmentRequestResponse ControlPlaneStore::createEnrollmentRequest(
-    const EnrollmentRequestPayload& payload) {
+    const EnrollmentRequestPayload& payload, std::string_view client) {
   auto transaction = this->transaction();
   const std::string timestamp = now();
-  // Requests that ran out undelivered are of no further use once their agent has seen them
-  // expire; a day is ample for that.
+  // New requests are the only way the table grows, so pruning here keeps it to the requests of
+  // the last lifetime and retention.
   SQLiteStatement prune(database_,
                         "DELETE FROM enrollment_requests WHERE status IN ('pending', 'expired') "
                         "AND expires_at < ?");
-  prune.bind(1, TavolinISO8601::string(clock_.now() - std::chrono::hours(24))).run();
+  prune.bind(1, TavolinISO8601::string(clock_.now() - expiredEnrollmentRetention)).run();
 
   SQLiteStatement pending(database_,
                           "SELECT count(*) FROM enrollment_requests "
-                          "WHERE status = 'pending' AND expires_at > ?");
-  pending.bind(1, timestamp);
+                          "WHERE client = ? AND status = 'pending' AND expires_at > ?");
+  pending.bind(1, client).bind(2, timestamp);
   pending.step();
-  if (pending.integer(0) >= maxPendingEnrollments)
+  if (pending.integer(0) >= maxPendingEnrollmentsPerClient)
     throw ControlPlaneError(429, "too_many_enrollment_requests");
 
   // A code names one live request: draw again while a pending one holds it.
@@ -332,13 +346,14 @@ EnrollmentRequestResponse ControlPlaneStore::createEnrollmentRequest(
       .createdAt = timestamp,
   };
   SQLiteStatement insert(database_,
-                         "INSERT INTO enrollment_requests (id, code, status, expires_at, record) "
-                         "VALUES (?, ?, ?, ?, ?)");
+                         "INSERT INTO enrollment_requests (id, code, status, expires_at, record, "
+                         "client) VALUES (?, ?, ?, ?, ?, ?)");
   insert.bind(1, request.id)
       .bind(2, code)
       .bind(3, request.status)
       .bind(4, request.expiresAt)
       .bind(5, encodeJSON(request))
+      .bind(6, client)
       .run();
   transaction.commit();
   return {.request = request, .code = code};
@@ -581,6 +596,7 @@ RemoteSession ControlPlaneStore::acceptSession(const std::string& deviceId,
                                       "The session is " + session.status + ".");
   for (const auto& [key, value] : metadata)
     session.metadata.set(key, value);
+  checkSessionMetadata(session.metadata);
   session.status = "active";
   session.acceptedAt = now();
   saveSession(session);

@@ -53,8 +53,11 @@ class ControlPlaneStore {
   static constexpr std::chrono::minutes enrollmentLifetime{10};
   // A device counts as online while its last heartbeat is younger than three heartbeat periods.
   static constexpr std::chrono::seconds onlineWindow{45};
-  // Unauthenticated callers may open enrolment requests; this bounds what they can pile up.
-  static constexpr std::int64_t maxPendingEnrollments = 1000;
+  // Anyone may open enrolment requests, so each client (ClientAddress.hpp) has its own bound on
+  // live ones; it holds across restarts, unlike the server's rate limits.
+  static constexpr std::int64_t maxPendingEnrollmentsPerClient = 10;
+  // A request that ran out is kept this long, so its agent still reads "expired", then pruned.
+  static constexpr std::chrono::hours expiredEnrollmentRetention{1};
   static constexpr std::int64_t defaultClaimLimit = 20;
   static constexpr std::int64_t maxClaimLimit = 100;
 
@@ -78,8 +81,10 @@ class ControlPlaneStore {
   CreateControllerResponse createController(std::optional<std::string> ownerId,
                                             const CreateControllerPayload& payload);
 
-  // 429 "too_many_enrollment_requests" beyond maxPendingEnrollments pending requests.
-  EnrollmentRequestResponse createEnrollmentRequest(const EnrollmentRequestPayload& payload);
+  // Records `client` as the requester. 429 "too_many_enrollment_requests" when that client
+  // already has maxPendingEnrollmentsPerClient live requests.
+  EnrollmentRequestResponse createEnrollmentRequest(const EnrollmentRequestPayload& payload,
+                                                    std::string_view client);
   // The agent's poll. 404 for an unknown id, 401 for a wrong code. The agent token is made and
   // handed out on the first poll after approval and never again.
   EnrollmentClaimResponse pollEnrollment(std::string_view requestId, std::string_view code);
@@ -98,7 +103,8 @@ class ControlPlaneStore {
   // The device's sessions with `status`, oldest first.
   std::vector<RemoteSession> agentSessions(const std::string& deviceId, std::string_view status);
   // pending → active; the agent's metadata is laid over the controller's, so keys the controller
-  // set (its public key, the requested transport) stay readable. 409 "session_not_pending".
+  // set (its public key, the requested transport) stay readable. 409 "session_not_pending";
+  // 400 "field_too_long" when the two together pass the metadata limits.
   RemoteSession acceptSession(const std::string& deviceId, std::string_view sessionId,
                               const JSONObject& metadata);
   // → ended. Ending an ended session changes nothing and answers it as it is. Commands still

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <sys/resource.h>
 
 #include "ControlPlaneServer/ControlPlaneCommandLine.hpp"
 #include "ControlPlaneServer/ControlPlaneServer.hpp"
@@ -14,6 +15,21 @@
 #include "TavolinCore/Foundation/Environment.hpp"
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Runtime/Clock.hpp"
+
+namespace {
+
+// Every connection is a descriptor, and the usual soft limit of 1024 sits close to the
+// connection cap; the hard limit is ours to take.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+      std::cerr << "TAVOLIN_CONTROL_PLANE_NOFILE_UNCHANGED" << std::endl;
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tavolin;
@@ -30,6 +46,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  raiseDescriptorLimit();
   try {
     const Environment environment = currentProcessEnvironment();
     std::filesystem::path databaseFile;

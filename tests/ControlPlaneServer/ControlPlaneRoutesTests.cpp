@@ -16,6 +16,7 @@ using testing::ManualClock;
 using testing::TemporaryDirectory;
 
 constexpr const char* kBootstrapToken = "bootstrap-secret";
+const std::string kClient = "192.0.2.1";
 
 struct Answer {
   int status = 0;
@@ -42,7 +43,7 @@ struct Harness {
     request.set("x-bootstrap-token", kBootstrapToken);
     request.body() = std::move(body);
     request.prepare_payload();
-    return routes.handle(request);
+    return routes.handle(request, kClient);
   }
 
   Answer call(http::verb method, std::string_view target, std::string body = {},
@@ -64,7 +65,8 @@ struct Harness {
     const auto ownerId = store.authenticate(ownerToken)->ownerId;
     controllerToken =
         store.createController(ownerId, {.name = "Laptop", .platform = "web"}).controllerToken;
-    const auto request = store.createEnrollmentRequest({.deviceName = "Desk", .platform = "linux"});
+    const auto request =
+        store.createEnrollmentRequest({.deviceName = "Desk", .platform = "linux"}, kClient);
     deviceId = store.approveEnrollment(ownerId, {.code = request.code}).id;
     agentToken = *store.pollEnrollment(request.request.id, request.code).agentToken;
   }
@@ -89,10 +91,10 @@ TEST(ControlPlaneRoutes, Authentication_AnswersUnauthorizedOrForbidden) {
 
   ControlPlaneRequest basic(http::verb::get, "/v1/controllers/devices", 11);
   basic.set(http::field::authorization, "Basic " + h.controllerToken);
-  EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(basic)).result_int(), 401u);
+  EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(basic, kClient)).result_int(), 401u);
   // The scheme is case-insensitive.
   basic.set(http::field::authorization, "bearer " + h.controllerToken);
-  EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(basic)).result_int(), 200u);
+  EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(basic, kClient)).result_int(), 200u);
 
   const Answer wrongKind = h.call(http::verb::get, "/v1/controllers/devices", {}, h.agentToken);
   EXPECT_EQ(wrongKind.status, 403);
@@ -123,7 +125,8 @@ TEST(ControlPlaneRoutes, Bootstrap_NeedsTheConfiguredTokenExactly) {
     if (!given.empty())
       request.set("x-bootstrap-token", given);
     request.body() = payload;
-    EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(request)).result_int(), 401u) << given;
+    EXPECT_EQ(std::get<ControlPlaneResponse>(h.routes.handle(request, kClient)).result_int(), 401u)
+        << given;
   }
   EXPECT_FALSE(h.store.ownerExists());
   const Answer created = h.call(http::verb::post, "/v1/bootstrap/owner", payload);

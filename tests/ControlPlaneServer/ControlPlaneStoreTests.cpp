@@ -32,7 +32,8 @@ struct Harness {
   std::string deviceId = enrol("Desk", agentToken);
 
   std::string enrol(const std::string& name, std::string& token) {
-    const auto request = store->createEnrollmentRequest({.deviceName = name, .platform = "linux"});
+    const auto request =
+        store->createEnrollmentRequest({.deviceName = name, .platform = "linux"}, "192.0.2.1");
     const auto device = store->approveEnrollment(owner.owner.id, {.code = request.code});
     token = *store->pollEnrollment(request.request.id, request.code).agentToken;
     return device.id;
@@ -116,7 +117,7 @@ TEST(ControlPlaneStore, Tokens_AreStoredOnlyAsHashesAndResolveToTheirKind) {
 TEST(ControlPlaneStore, Enrollment_ApprovesByCodeDeliversTheTokenOnceAndExpires) {
   Harness h;
   const auto created = h.store->createEnrollmentRequest(
-      {.deviceName = "Studio", .hostname = "studio.local", .platform = "linux"});
+      {.deviceName = "Studio", .hostname = "studio.local", .platform = "linux"}, "192.0.2.1");
   EXPECT_EQ(created.request.status, "pending");
   EXPECT_EQ(created.request.expiresAt, "2026-01-31T09:25:02.000Z");
   const auto id = created.request.id;
@@ -155,7 +156,8 @@ TEST(ControlPlaneStore, Enrollment_ApprovesByCodeDeliversTheTokenOnceAndExpires)
   EXPECT_EQ(again.request.status, "approved");
 
   // A code is good for ten minutes, and not at the tenth.
-  const auto late = h.store->createEnrollmentRequest({.deviceName = "Late", .platform = "linux"});
+  const auto late =
+      h.store->createEnrollmentRequest({.deviceName = "Late", .platform = "linux"}, "192.0.2.1");
   h.clock.advance(10min - 1ms);
   EXPECT_EQ(h.store->pollEnrollment(late.request.id, late.code).request.status, "pending");
   h.clock.advance(1ms);
@@ -163,6 +165,17 @@ TEST(ControlPlaneStore, Enrollment_ApprovesByCodeDeliversTheTokenOnceAndExpires)
       errorOf([&] { h.store->approveEnrollment(h.owner.owner.id, {.code = late.code}); }).code(),
       "enrollment_expired");
   EXPECT_EQ(h.store->pollEnrollment(late.request.id, late.code).request.status, "expired");
+
+  // Each client holds at most ten live requests, across restarts; others are not held back.
+  const EnrollmentRequestPayload payload{.deviceName = "Flood", .platform = "linux"};
+  for (int i = 0; i < ControlPlaneStore::maxPendingEnrollmentsPerClient; ++i)
+    h.store->createEnrollmentRequest(payload, "203.0.113.7");
+  h.reopen();
+  EXPECT_EQ(errorOf([&] { h.store->createEnrollmentRequest(payload, "203.0.113.7"); }).status(),
+            429);
+  h.store->createEnrollmentRequest(payload, "2001:db8::/64");
+  h.clock.advance(ControlPlaneStore::enrollmentLifetime);
+  h.store->createEnrollmentRequest(payload, "203.0.113.7");
 }
 
 TEST(ControlPlaneStore, Owner_IsBootstrappedOnce) {
