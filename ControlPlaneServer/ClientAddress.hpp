@@ -21,9 +21,4 @@ namespace tavolin {
 std::string clientIdentity(const asio::ip::address& peer,
                            std::optional<std::string_view> forwardedFor);
 
-// The address in one forwarded-for entry: "198.51.100.2", "2001:db8::1", and the forms with a
-// port some proxies write ("198.51.100.2:5000", "[2001:db8::1]:443"). Surrounding spaces are
-// ignored; anything else yields nothing.
-std::optional<asio::ip::address> forwardedAddress(std::string_view entry);
-
 }  // namespace tavolin

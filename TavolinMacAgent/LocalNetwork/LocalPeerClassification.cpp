@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include <boost/asio/ip/address.hpp>
 #include <boost/regex.hpp>
 
+#include "TavolinCore/Foundation/NetworkAddress.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 
 namespace tavolin {
@@ -62,30 +62,14 @@ std::string authPeerIdentifier(const LocalHTTPRequest& request) {
 }
 
 std::string peerAddress(std::string_view peer) {
-  const std::string_view text = trimmedWhitespaceAndNewlines(peer);
-  std::string_view host = text;
-  if (text.starts_with('[')) {
-    if (const auto close = text.find(']'); close != std::string_view::npos)
-      host = text.substr(1, close - 1);
-  } else if (const auto colon = text.find(':');
-             colon != std::string_view::npos &&
-             text.find(':', colon + 1) == std::string_view::npos) {
-    host = text.substr(0, colon);
-  }
-  host = host.substr(0, host.find('%'));
-  boost::system::error_code error;
-  auto address = boost::asio::ip::make_address(host, error);
-  if (error)
-    return asciiLowercased(host);
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-  return address.to_string();
+  if (const auto address = addressInPeerText(peer))
+    return address->to_string();
+  return asciiLowercased(trimmedWhitespaceAndNewlines(peer));
 }
 
 bool isLoopbackPeer(std::string_view remotePeer) {
-  boost::system::error_code error;
-  const auto address = boost::asio::ip::make_address(peerAddress(remotePeer), error);
-  return !error && address.is_loopback();
+  const auto address = addressInPeerText(remotePeer);
+  return address && address->is_loopback();
 }
 
 std::string_view routeName(const LocalHTTPRequest& request) {

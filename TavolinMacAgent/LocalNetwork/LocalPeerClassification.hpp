@@ -25,9 +25,9 @@ inline constexpr std::string_view directInternet = "direct-internet";
 // there is one; otherwise the connection's remote peer.
 std::string authPeerIdentifier(const LocalHTTPRequest& request);
 
-// The address in a peer text, the key that failures and blocks are counted by: port, brackets
-// and IPv6 zone dropped, an IPv4-mapped IPv6 address read as IPv4, IPv6 in its canonical form.
-// A text that is no address comes back trimmed and lower-cased.
+// The address in a peer text, the key that failures are counted by: port, brackets and IPv6
+// zone dropped, an IPv4-mapped IPv6 address read as IPv4, IPv6 in its canonical form. A text
+// that is no address comes back trimmed and lower-cased.
 std::string peerAddress(std::string_view peer);
 
 // The connection came from this machine: 127.0.0.0/8 or ::1.
