@@ -305,13 +305,6 @@ TEST(ControlPlaneServerLimits, OversizedFields_AreRefusedAndNothingIsStored) {
          p.windows.resize(1, WindowInfo{.url = std::string(65537, 'u')});
        }),
        "windows[0].url exceeds 65536 bytes"},
-      {"/v1/agents/enrollment-requests", "",
-       encodeJSON(
-           EnrollmentRequestPayload{.deviceName = std::string(256, 'd'), .platform = "linux"}),
-       "deviceName exceeds 255 bytes"},
-      {"/v1/owner/controllers", parties.ownerToken,
-       encodeJSON(CreateControllerPayload{.name = "Phone", .platform = std::string(129, 'p')}),
-       "platform exceeds 128 bytes"},
       // A value counts as its JSON text, quotes included.
       {"/v1/controllers/sessions", parties.controllerToken,
        encodeJSON(CreateSessionPayload{.deviceId = parties.deviceId,
@@ -326,9 +319,6 @@ TEST(ControlPlaneServerLimits, OversizedFields_AreRefusedAndNothingIsStored) {
       {controllerSession + "/commands", parties.controllerToken,
        encodeJSON(EnqueueCommandPayload{.type = "input", .payload = bigCommand}),
        "payload exceeds 2097152 bytes"},
-      {"/v1/agent/sessions/" + parties.sessionId + "/screen-frames", parties.agentToken,
-       encodeJSON(ScreenFramePayload{.format = std::string(129, 'f'), .imageBase64 = "AAAA"}),
-       "format exceeds 128 bytes"},
   };
   for (const auto& c : cases) {
     const auto answer = server.call("POST", c.target, c.body, c.bearer);
