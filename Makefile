@@ -1,5 +1,5 @@
 # The two commands a fresh Debian 12 machine needs: `make run` and `make test`.
-.PHONY: run test bench fuzz deps release asan format clean
+.PHONY: run test bench bench-short fuzz deps configure-release release agent asan format clean
 
 JOBS ?= $(shell nproc)
 CMAKE_GENERATE = cmake -G Ninja -S . -Wno-dev
@@ -7,15 +7,21 @@ CMAKE_GENERATE = cmake -G Ninja -S . -Wno-dev
 deps:
 	@./scripts/install-deps
 
-release: deps
+configure-release: deps
 	@$(CMAKE_GENERATE) -B build/release -DCMAKE_BUILD_TYPE=Release -DTAVOLIN_TESTS=OFF >/dev/null
+
+release: configure-release
 	@cmake --build build/release -j $(JOBS)
+
+# Only what `make run` runs.
+agent: configure-release
+	@cmake --build build/release -j $(JOBS) --target tavolin-agent
 
 asan: deps
 	@$(CMAKE_GENERATE) -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTAVOLIN_SANITIZE=ON -DTAVOLIN_WERROR=ON -DTAVOLIN_BENCH=OFF >/dev/null
 	@cmake --build build/asan -j $(JOBS)
 
-run: release
+run: agent
 	@./scripts/run-agent build/release/tavolin-agent
 
 test: asan
@@ -24,6 +30,10 @@ test: asan
 
 bench: release
 	@./scripts/run-benchmarks build/release
+
+# Every benchmark once, with little work each: CI runs it so that none can stop working unseen.
+bench-short: release
+	@./scripts/run-benchmarks --short build/release
 
 fuzz: deps
 	@CC=clang CXX=clang++ $(CMAKE_GENERATE) -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOLIN_FUZZ=ON >/dev/null

@@ -3,9 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <vector>
 
 namespace tavolin::bench {
+
+// How much work a figure takes: as given, or a twentieth of it (at least 2) when
+// TAVOLIN_BENCH_SHORT is set, for the once-over run that checks every benchmark still works.
+inline int benchCount(int full) {
+  static const bool shortRun = std::getenv("TAVOLIN_BENCH_SHORT") != nullptr;
+  return shortRun ? std::max(2, full / 20) : full;
+}
 
 // The median and 95th percentile (nearest rank) of a set of timings.
 struct Figures {

@@ -17,14 +17,15 @@
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 
 #include "bench/BenchController.hpp"
+#include "bench/BenchFigures.hpp"
 
 namespace {
 
 using namespace tavolin;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kCommands = 50'000;
-constexpr int kRuns = 7;
+const int kCommands = bench::benchCount(50'000);
+const int kRuns = bench::benchCount(7);
 
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

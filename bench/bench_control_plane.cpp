@@ -19,6 +19,8 @@
 #include "TavolinCore/ControlPlane/TavolinAPIClient.hpp"
 #include "TavolinCore/ControlPlane/TavolinSignalEventStream.hpp"
 
+#include "bench/BenchFigures.hpp"
+
 extern char** environ;
 
 namespace {
@@ -26,8 +28,8 @@ namespace {
 using namespace tavolin;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRoundTrips = 2000;
-constexpr int kSignals = 500;
+const int kRoundTrips = bench::benchCount(2000);
+const int kSignals = bench::benchCount(500);
 
 double percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());

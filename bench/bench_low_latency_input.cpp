@@ -39,7 +39,7 @@ using bench::Figures;
 using bench::figuresOf;
 
 constexpr int kMovesPerSecond = 1000;
-constexpr int kMoves = 5 * kMovesPerSecond;
+const int kMoves = bench::benchCount(5 * kMovesPerSecond);
 constexpr auto kPace = std::chrono::microseconds(1'000'000 / kMovesPerSecond);
 // How long the last moves may take to land before the ones missing count as lost.
 constexpr auto kSettle = std::chrono::seconds(5);

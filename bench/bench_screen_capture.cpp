@@ -29,8 +29,8 @@ namespace {
 using namespace tavolin;
 using Stopwatch = std::chrono::steady_clock;
 
-constexpr int kStillIterations = 200;
-constexpr int kRateFrames = 900;
+const int kStillIterations = bench::benchCount(200);
+const int kRateFrames = bench::benchCount(900);
 
 double secondsSince(Stopwatch::time_point start) {
   return std::chrono::duration<double>(Stopwatch::now() - start).count();

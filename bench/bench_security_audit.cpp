@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   const SystemClock clock;
   int status = 0;
   for (const std::size_t storedEvents : {std::size_t{800}, std::size_t{5000}}) {
-    const int iterations = storedEvents <= 800 ? 300 : 100;
+    const int iterations = bench::benchCount(storedEvents <= 800 ? 300 : 100);
     const fs::path file = directory / std::to_string(storedEvents) / "security-audit.json";
     seedLog(file, storedEvents, clock.now());
     // The loop never runs, so the records here are written once, when the store goes.

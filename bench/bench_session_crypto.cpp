@@ -15,12 +15,14 @@
 
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 
+#include "bench/BenchFigures.hpp"
+
 namespace {
 
 using namespace tavolin;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRuns = 7;
+const int kRuns = bench::benchCount(7);
 constexpr auto kRunTime = std::chrono::milliseconds(200);
 
 // Runs `operation` in batches until kRunTime has passed; returns operations per second.

@@ -29,6 +29,12 @@ bench_start_agent() {
   base="http://127.0.0.1:$port"
 }
 
+# bench_count <n>: n, or a twentieth of it in the short run (TAVOLIN_BENCH_SHORT) that only
+# checks every benchmark still works.
+bench_count() {
+  if [ -n "${TAVOLIN_BENCH_SHORT:-}" ]; then echo $(($1 / 20)); else echo "$1"; fi
+}
+
 # bench_controller_key: prints a fresh controller public key (P-256, raw X and Y in base64url),
 # made with WebCrypto as a browser controller makes it.
 bench_controller_key() {

@@ -22,7 +22,10 @@ namespace {
 constexpr std::string_view kTemporaryInfix = ".tmp-";
 
 fs::path temporaryFileFor(const fs::path& file) {
-  return file.parent_path() / ("." + file.filename().string() + makeIdentifier(kTemporaryInfix));
+  std::string name = file.filename().string();
+  name.insert(name.begin(), '.');
+  name += makeIdentifier(kTemporaryInfix);
+  return file.parent_path() / name;
 }
 
 bool isTemporaryFileName(std::string_view name) {

@@ -13,13 +13,12 @@ Bytes encode(const TavolinNativeVideoPacketHeader& header, std::span<const std::
   const std::string json = encodeJSON(header);
   // Headers are a few hundred bytes; one past 32 bits would be a bug in the caller.
   const auto length = static_cast<std::uint32_t>(json.size());
-  Bytes packet;
-  packet.reserve(kPrefixBytes + json.size() + payload.size());
-  packet.insert(packet.end(), magic.begin(), magic.end());
+  Bytes packet(kPrefixBytes + json.size() + payload.size());
+  auto out = std::copy(magic.begin(), magic.end(), packet.begin());
   for (int shift = 24; shift >= 0; shift -= 8)
-    packet.push_back(static_cast<std::uint8_t>(length >> shift));
-  packet.insert(packet.end(), json.begin(), json.end());
-  packet.insert(packet.end(), payload.begin(), payload.end());
+    *out++ = static_cast<std::uint8_t>(length >> shift);
+  out = std::copy(json.begin(), json.end(), out);
+  std::copy(payload.begin(), payload.end(), out);
   return packet;
 }
 

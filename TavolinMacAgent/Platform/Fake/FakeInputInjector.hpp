@@ -2,9 +2,12 @@
 
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TavolinMacAgent/Platform/InputInjector.hpp"
 
@@ -12,8 +15,9 @@ namespace tavolin {
 
 // Records every event posted, in order. Tell it to be untrusted, to fail a post (every key,
 // text, mouse, scroll and warp call counts; a failed post records nothing), or to have no
-// readable cursor. Mouse events and warps move the cursor, as a real pointer would.
-// Thread-safe, like the real injectors.
+// readable cursor. Mouse events and warps move the cursor, as a real pointer would. Like a real
+// keyboard and mouse it has rules: a key or button released that was never pressed fails the
+// test. Thread-safe, like the real injectors.
 class FakeInputInjector final : public InputInjector {
  public:
   enum class Type { key, text, mouse, scroll, warp };
@@ -105,11 +109,34 @@ class FakeInputInjector final : public InputInjector {
       if (cursor)
         cursor = event.point;
     }
+    checkPressAndRelease(event);
     events_.push_back(std::move(event));
     return true;
   }
 
+  // A release needs a press before it; a press while held is a repeat, as on a real keyboard.
+  void checkPressAndRelease(const Event& event) {
+    const auto release = [&](auto& held, int what, const char* name) {
+      if (held.erase(what) == 0)
+        ADD_FAILURE() << name << " " << what << " released but never pressed";
+    };
+    if (event.type == Type::key) {
+      if (event.down)
+        heldKeys_.insert(event.keyCode);
+      else
+        release(heldKeys_, event.keyCode, "key");
+    } else if (event.type == Type::mouse) {
+      const int button = static_cast<int>(event.button);
+      if (event.mouseKind == MouseEventKind::down)
+        heldButtons_.insert(button);
+      else if (event.mouseKind == MouseEventKind::up)
+        release(heldButtons_, button, "mouse button");
+    }
+  }
+
   mutable std::mutex mutex_;
+  std::set<int> heldKeys_;
+  std::set<int> heldButtons_;
   int posts_ = 0;
   std::optional<int> failingPost_;
   std::vector<Event> events_;

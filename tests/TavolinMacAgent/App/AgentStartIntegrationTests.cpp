@@ -90,12 +90,5 @@ TEST_F(AgentStart, ExplicitTokenStoreDirectoryHoldsTheKeyPrivately) {
             first);
 }
 
-TEST_F(AgentStart, CodexSummarySwitchDoesNotStartTheAgent) {
-  const auto result = testing::runProcess({TAVOLIN_AGENT_BINARY, "--codex-snapshot-summary"}, {},
-                                          environment(), 20s);
-  EXPECT_EQ(result.exitCode, 64);
-  EXPECT_EQ(result.standardError.find("TAVOLIN_AGENT_STARTED"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace tavolin
