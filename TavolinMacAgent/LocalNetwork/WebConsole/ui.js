@@ -97,11 +97,15 @@ export function toast(reason, tone) {
     while (shelf.children.length > TOAST_LIMIT)
       shelf.firstElementChild.remove();
   }
+  setTone(element, tone);
+  element.timer = setTimeout(() => element.remove(), TOAST_MS);
+}
+
+function setTone(element, tone) {
   if (tone)
     element.dataset.tone = tone;
   else
     delete element.dataset.tone;
-  element.timer = setTimeout(() => element.remove(), TOAST_MS);
 }
 
 export const failed = (error) => toast(error.message, 'bad');
@@ -109,10 +113,7 @@ export const failed = (error) => toast(error.message, 'bad');
 export function setConnectionState(text, tone) {
   const pill = $('connectionState');
   pill.textContent = text;
-  if (tone)
-    pill.dataset.tone = tone;
-  else
-    delete pill.dataset.tone;
+  setTone(pill, tone);
 }
 
 export function setStatusMessage(reason) { fillMessage($('statusMessage'), reason); }
@@ -120,10 +121,7 @@ export function setStatusMessage(reason) { fillMessage($('statusMessage'), reaso
 export function setFrameStatus(text, reason, tone) {
   const status = $('frameStatus');
   status.textContent = text;
-  if (tone)
-    status.dataset.tone = tone;
-  else
-    delete status.dataset.tone;
+  setTone(status, tone);
   fillMessage($('frameMessage'), reason || '');
 }
 
