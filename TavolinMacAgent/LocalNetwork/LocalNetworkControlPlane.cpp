@@ -10,21 +10,45 @@
 #include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 #include "TavolinMacAgent/LocalNetwork/DirectReadiness.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
-#include "TavolinMacAgent/LocalNetwork/WebConsolePage.hpp"
+#include "TavolinMacAgent/LocalNetwork/WebConsoleFiles.hpp"
 
 namespace tavolin {
 namespace {
 
-LocalHTTPResponse webConsoleResponse() {
+constexpr std::string_view kWebConsolePage = "index.html";
+constexpr std::string_view kWebConsoleAssetPrefix = "/console/";
+
+// The console file a GET asks for: the page at "/" and "/index.html", the style sheet and modules
+// under /console/. Anything else there falls through to the route table.
+const EmbeddedFile* webConsoleFile(std::string_view path) {
+  const bool isPage = path == "/" || path == "/index.html";
+  if (!isPage && !path.starts_with(kWebConsoleAssetPrefix))
+    return nullptr;
+  const std::string_view name =
+      isPage ? kWebConsolePage : path.substr(kWebConsoleAssetPrefix.size());
+  // The page is served only at its own paths, with its own headers.
+  if (!isPage && name == kWebConsolePage)
+    return nullptr;
+  const auto files = webConsoleFiles();
+  const auto found = std::ranges::find(files, name, &EmbeddedFile::name);
+  return found == files.end() ? nullptr : &*found;
+}
+
+LocalHTTPResponse webConsoleResponse(const EmbeddedFile& file) {
+  // The page keeps the header it has always been sent; the page itself has no inline code, and
+  // the files it loads carry the policy without 'unsafe-inline'.
+  const bool isPage = file.name == kWebConsolePage;
   LocalHTTPResponse response;
-  response.contentType = "text/html; charset=utf-8";
-  response.body = std::string(webConsolePage());
+  response.contentType = std::string(file.contentType);
+  response.body = std::string(file.bytes);
   response.extraHeaders = {
       {"Cache-Control", "no-store"},
       {"Content-Security-Policy",
-       "default-src 'self'; img-src 'self' blob: data:; style-src 'unsafe-inline' 'self'; "
-       "script-src 'unsafe-inline' 'self'; connect-src 'self'; base-uri 'none'; "
-       "frame-ancestors 'none'"},
+       isPage ? "default-src 'self'; img-src 'self' blob: data:; style-src 'unsafe-inline' 'self'; "
+                "script-src 'unsafe-inline' 'self'; connect-src 'self'; base-uri 'none'; "
+                "frame-ancestors 'none'"
+              : "default-src 'self'; img-src 'self' blob: data:; style-src 'self'; "
+                "script-src 'self'; connect-src 'self'; base-uri 'none'; frame-ancestors 'none'"},
       {"Referrer-Policy", "no-referrer"},
       {"X-Content-Type-Options", "nosniff"},
       {"X-Frame-Options", "DENY"},
@@ -188,9 +212,8 @@ void LocalNetworkControlPlane::stop() {
 
 Awaitable<LocalHTTPResponse> LocalNetworkControlPlane::response(LocalHTTPRequest request) {
   const bool isGet = request.method == "GET";
-  if (isGet && (request.path == "/" || request.path == "/index.html")) {
-    co_return webConsoleResponse();
-  }
+  if (const EmbeddedFile* file = isGet ? webConsoleFile(request.path) : nullptr)
+    co_return webConsoleResponse(*file);
   if (isGet && request.path == "/favicon.svg")
     co_return faviconResponse();
   if (request.method == "OPTIONS")

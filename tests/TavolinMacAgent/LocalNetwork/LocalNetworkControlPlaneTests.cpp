@@ -20,6 +20,29 @@ TEST_F(LocalNetworkControlPlaneTest, FirstLevelDispatch_PageIconPreflightAndErro
   EXPECT_EQ(page.extraHeaders.size(), 5u);
   EXPECT_EQ(send("GET", "/index.html").body, page.body);
   EXPECT_EQ(send("GET", "/favicon.svg").contentType, "image/svg+xml");
+  // The page carries no inline code, so it runs under the assets' policy without
+  // 'unsafe-inline'; it loads its style sheet and entry module from /console/.
+  EXPECT_EQ(page.body.find("<script>"), std::string::npos);
+  EXPECT_EQ(page.body.find("<style"), std::string::npos);
+  EXPECT_EQ(page.body.find("style="), std::string::npos);
+  EXPECT_NE(page.body.find("src=\"/console/app.js\""), std::string::npos);
+  EXPECT_NE(page.body.find("href=\"/console/console.css\""), std::string::npos);
+  for (const auto& [path, type] :
+       {std::pair{"/console/app.js", "text/javascript; charset=utf-8"},
+        std::pair{"/console/crypto.js", "text/javascript; charset=utf-8"},
+        std::pair{"/console/console.css", "text/css; charset=utf-8"}}) {
+    SCOPED_TRACE(path);
+    const auto asset = send("GET", path);
+    EXPECT_EQ(asset.statusCode, 200);
+    EXPECT_EQ(asset.contentType, type);
+    EXPECT_FALSE(asset.body.empty());
+    const auto& headers = asset.extraHeaders;
+    EXPECT_EQ(headers.at("Cache-Control"), "no-store");
+    EXPECT_EQ(headers.at("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(headers.at("Content-Security-Policy").find("unsafe-inline"), std::string::npos);
+  }
+  for (const char* unknown : {"/console/", "/console/missing.js", "/console/index.html"})
+    EXPECT_EQ(send("GET", unknown).body, R"({"error":"route_not_found"})") << unknown;
 
   const auto preflight = send("OPTIONS", "/v1/anything");
   EXPECT_EQ(preflight.statusCode, 204);
