@@ -468,11 +468,6 @@ TEST_F(WebConsoleEndToEnd, Input_ClicksKeysAndClipboardFromThePageLandOnTheDeskt
   ASSERT_TRUE(testing::eventually(
       [&] { return (pasted = otherApplication.convert("UTF8_STRING")).has_value(); }));
   EXPECT_EQ(pasted->bytes, clipboardText);
-
-  // Codex commands are not handled on this desktop; the page says why.
-  console().click("[data-tab=\"codex\"]");
-  console().click("#codexFocus");
-  console().waitForToast("unknown_command_type");
 }
 
 TEST_F(WebConsoleEndToEnd, SecretRotation_BlocksFramesUntilTheBrowserPairsAgain) {

@@ -43,8 +43,15 @@ function rememberDevice(device) {
     state.profile.agentPublicKey = device.publicKey;
   if (device.platform)
     state.profile.platform = device.platform;
+  state.profile.codex = device.capabilities?.codex === true;
   setPlatform(state.profile.platform);
+  showCodexTab(state.profile.codex);
   saveProfile();
+}
+
+// The Codex tab is offered only by an agent that says it drives Codex.
+function showCodexTab(available) {
+  $('tab-codex').hidden = !available;
 }
 
 // ---- pairing and connection ----
@@ -568,6 +575,7 @@ function start() {
   setMode('click');
   readProfile();
   setPlatform(state.profile?.platform);
+  showCodexTab(state.profile?.codex === true);
   updateButtons();
   if (!window.isSecureContext || !window.crypto?.subtle) {
     $('secureNotice').hidden = false;
