@@ -17,6 +17,7 @@
 
 #include "ControlPlaneServer/ClientAddress.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 
 namespace tavolin {
 namespace {
@@ -78,15 +79,8 @@ std::uint16_t ControlPlaneServer::listen(const tcp::endpoint& endpoint) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(asio::socket_base::max_listen_connections);
-  asio::co_spawn(executor_, acceptConnections(), [this](std::exception_ptr failure) {
-    if (!failure)
-      return;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-      diagnostics_ << "TAVOLIN_CONTROL_PLANE_ACCEPT_FAILED " << error.what() << std::endl;
-    }
-  });
+  asio::co_spawn(executor_, acceptConnections(),
+                 reportFailureTo(diagnostics_, "TAVOLIN_CONTROL_PLANE_ACCEPT_FAILED"));
   return acceptor_.local_endpoint().port();
 }
 
@@ -142,15 +136,8 @@ Awaitable<void> ControlPlaneServer::acceptConnections() {
     socket.set_option(tcp::no_delay(true), ignored);
     auto connection = std::make_shared<Connection>(std::move(socket), peer.address());
     connections_.insert(connection.get());
-    asio::co_spawn(executor_, serve(connection), [this](std::exception_ptr failure) {
-      if (!failure)
-        return;
-      try {
-        std::rethrow_exception(failure);
-      } catch (const std::exception& error) {
-        diagnostics_ << "TAVOLIN_CONTROL_PLANE_CONNECTION_FAILED " << error.what() << std::endl;
-      }
-    });
+    asio::co_spawn(executor_, serve(connection),
+                   reportFailureTo(diagnostics_, "TAVOLIN_CONTROL_PLANE_CONNECTION_FAILED"));
   }
 }
 

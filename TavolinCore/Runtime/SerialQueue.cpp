@@ -1,8 +1,8 @@
 #include "TavolinCore/Runtime/SerialQueue.hpp"
 
-#include <iostream>
-
 #include <pthread.h>
+
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 
 namespace tavolin {
 namespace {
@@ -25,7 +25,7 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
         break;
       } catch (const std::exception& error) {
         // One failing work item must not take the queue down with it.
-        std::cerr << "queue " << label_ << ": " << error.what() << '\n';
+        writeDiagnosticLine(standardDiagnostics(), "queue " + label_ + ": " + error.what());
       }
     }
     currentQueueLabel = nullptr;

@@ -1,23 +1,13 @@
 #include "TavolinCore/Runtime/Task.hpp"
 
-#include <iostream>
-
 #include <boost/system/system_error.hpp>
+
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 
 namespace tavolin {
 
 void reportTaskFailure(const std::string& name, std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const boost::system::system_error& error) {
-    if (error.code() == asio::error::operation_aborted)
-      return;
-    std::cerr << "task " << name << " failed: " << error.what() << '\n';
-  } catch (const std::exception& error) {
-    std::cerr << "task " << name << " failed: " << error.what() << '\n';
-  } catch (...) {
-    std::cerr << "task " << name << " failed with an unknown exception\n";
-  }
+  reportFailureTo(standardDiagnostics(), "task " + name + " failed:")(failure);
 }
 
 bool isCancellation(const std::exception& error) {

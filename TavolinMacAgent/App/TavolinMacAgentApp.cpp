@@ -34,18 +34,22 @@ void removeInterruptedWrites(const AppPaths& paths, const Environment& environme
 
 }  // namespace
 
-TavolinMacAgentApp::TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics)
-    : mainExecutor_(std::move(mainExecutor)), diagnostics_(diagnostics) {}
+TavolinMacAgentApp::TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics,
+                                       PlatformFactory makePlatform)
+    : mainExecutor_(std::move(mainExecutor)),
+      diagnostics_(diagnostics),
+      makePlatform_(std::move(makePlatform)) {}
 
 void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& environment) {
   baseURL_ = chooseBaseURL(environment);
   paths_ = AppPaths::fromEnvironment(environment);
   removeInterruptedWrites(*paths_, environment);
-  tokenStore_ = chooseTokenStore(environment, *paths_, makeKeychainStore(*paths_, diagnostics_));
+  platform_ = makePlatform_(mainExecutor_, environment);
+  tokenStore_ = chooseTokenStore(
+      environment, *paths_, makeKeychainStore(*paths_, platform_.secureItemStore, diagnostics_));
   identity_ = DeviceIdentity::loadOrCreate(*tokenStore_);
   diagnostics_ << "TAVOLIN_AGENT_STARTED fingerprint=" << identity_->fingerprint() << std::endl;
 
-  platform_ = makeLinuxPlatform(mainExecutor_, environment);
   commandExecutor_ = std::make_shared<CommandExecutor>(tokenStore_, *clock_);
   lowLatencyInputFastPath_ = std::make_shared<LowLatencyInputFastPath>(
       tokenStore_, *clock_, platform_.inputInjector, platform_.displayGeometry);

@@ -25,8 +25,10 @@ namespace tavolin {
 // process. Confined to the main actor.
 class TavolinMacAgentApp {
  public:
-  // `diagnostics` receives the marker lines (standard error in the agent).
-  TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics);
+  // `diagnostics` receives the marker lines (standard error in the agent); `makePlatform` builds
+  // the operating-system layer at launch.
+  TavolinMacAgentApp(Executor mainExecutor, std::ostream& diagnostics,
+                     PlatformFactory makePlatform);
 
   // Reads the configuration and starts the agent. Throws when the device identity cannot be
   // loaded or stored; the caller reports it and ends the process.
@@ -35,11 +37,13 @@ class TavolinMacAgentApp {
   const std::string& baseURL() const { return baseURL_; }
   const std::shared_ptr<TokenStore>& tokenStore() const { return tokenStore_; }
   const std::optional<DeviceIdentity>& identity() const { return identity_; }
+  const std::shared_ptr<CommandExecutor>& commandExecutor() const { return commandExecutor_; }
   LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
 
  private:
   Executor mainExecutor_;
   std::ostream& diagnostics_;
+  PlatformFactory makePlatform_;
   std::string baseURL_;
   std::optional<AppPaths> paths_;
   std::shared_ptr<TokenStore> tokenStore_;

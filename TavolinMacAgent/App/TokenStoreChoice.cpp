@@ -9,7 +9,6 @@
 #include "TavolinCore/Security/FileTokenStore.hpp"
 #include "TavolinCore/Security/KeychainTokenStore.hpp"
 #include "TavolinCore/Security/MigratingTokenStore.hpp"
-#include "TavolinMacAgent/Platform/Linux/LibsecretItemStore.hpp"
 
 namespace tavolin {
 namespace fs = std::filesystem;
@@ -44,9 +43,11 @@ std::shared_ptr<TokenStore> chooseTokenStore(const Environment& environment,
   return keychain;
 }
 
-std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths, std::ostream& diagnostics) {
-  if (LibsecretItemStore::isServiceAvailable()) {
-    return std::make_shared<KeychainTokenStore>(std::make_shared<LibsecretItemStore>(),
+std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths,
+                                              std::shared_ptr<SecureItemStore> secureItemStore,
+                                              std::ostream& diagnostics) {
+  if (secureItemStore) {
+    return std::make_shared<KeychainTokenStore>(std::move(secureItemStore),
                                                 std::string(kKeychainServiceName), std::nullopt);
   }
   const fs::path directory = appPaths.dataDirectory / "token-store";

@@ -5,6 +5,7 @@
 
 #include "TavolinCore/Foundation/AppPaths.hpp"
 #include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/Security/SecureItemStore.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
 
 namespace tavolin {
@@ -21,9 +22,12 @@ std::shared_ptr<TokenStore> chooseTokenStore(const Environment& environment,
                                              const AppPaths& appPaths,
                                              std::shared_ptr<TokenStore> keychain);
 
-// The keychain store under the agent's fixed service name, on the Secret Service when one
-// answers. Otherwise a file store under `<data directory>/token-store`, announced by one line on
-// `diagnostics`: a desktop without a keyring must still keep its enrolment across restarts.
-std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths, std::ostream& diagnostics);
+// The keychain store under the agent's fixed service name, on `secureItemStore` when the
+// platform has one. Otherwise a file store under `<data directory>/token-store`, announced by one
+// line on `diagnostics`: a desktop without a keyring must still keep its enrolment across
+// restarts.
+std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths,
+                                              std::shared_ptr<SecureItemStore> secureItemStore,
+                                              std::ostream& diagnostics);
 
 }  // namespace tavolin

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinCore/Runtime/MainActor.hpp"
 #include "TavolinMacAgent/App/AgentCommandLine.hpp"
 #include "TavolinMacAgent/App/TavolinMacAgentApp.hpp"
@@ -24,7 +25,8 @@ void raiseDescriptorLimit() {
     return;
   limit.rlim_cur = limit.rlim_max;
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-    std::cerr << "tavolin-agent: could not raise the descriptor limit\n";
+    tavolin::writeDiagnosticLine(tavolin::standardDiagnostics(),
+                                 "tavolin-agent: could not raise the descriptor limit");
 }
 
 }  // namespace
@@ -33,13 +35,14 @@ int main(int argc, char** argv) {
   using namespace tavolin;
   const AgentMode mode = parseAgentCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!std::holds_alternative<RunAgent>(mode)) {
-    std::cerr << "tavolin-agent: the Codex summary modes are not available in this build\n";
+    writeDiagnosticLine(standardDiagnostics(),
+                        "tavolin-agent: the Codex summary modes are not available in this build");
     return 64;
   }
 
   raiseDescriptorLimit();
   MainActor mainActor;
-  TavolinMacAgentApp app(mainActor.executor(), std::cerr);
+  TavolinMacAgentApp app(mainActor.executor(), standardDiagnostics(), makeLinuxPlatform);
   int exitCode = 0;
 
   asio::signal_set stopSignals(mainActor.context(), SIGINT, SIGTERM);
@@ -51,7 +54,8 @@ int main(int argc, char** argv) {
     try {
       app.applicationDidFinishLaunching(currentProcessEnvironment());
     } catch (const std::exception& error) {
-      std::cerr << "TAVOLIN_AGENT_START_FAILED " << error.what() << std::endl;
+      writeDiagnosticLine(standardDiagnostics(),
+                          std::string("TAVOLIN_AGENT_START_FAILED ") + error.what());
       exitCode = 1;
       mainActor.stop();
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <iostream>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -16,6 +15,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinCore/Runtime/SerialQueue.hpp"
 
 namespace tavolin {
@@ -80,16 +80,8 @@ LocalHTTPResponse responseForFailure(std::exception_ptr failure) {
   }
 }
 
-void reportConnectionFailure(std::exception_ptr failure) {
-  if (!failure)
-    return;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& error) {
-    std::cerr << "local network connection failed: " << error.what() << std::endl;
-  } catch (...) {
-    std::cerr << "local network connection failed" << std::endl;
-  }
+auto reportConnectionFailure() {
+  return reportFailureTo(standardDiagnostics(), "local network connection failed:");
 }
 
 // Where refused peers' remaining bytes go; nothing reads it back.
@@ -259,7 +251,7 @@ LocalHTTPListener::Binding LocalHTTPListener::bind(std::uint16_t preferredPort) 
 
 void LocalHTTPListener::start(StateHandler onState) {
   shared_->onState = std::move(onState);
-  asio::co_spawn(shared_->queue.executor(), acceptConnections(shared_), reportConnectionFailure);
+  asio::co_spawn(shared_->queue.executor(), acceptConnections(shared_), reportConnectionFailure());
 }
 
 void LocalHTTPListener::stop() {
@@ -326,7 +318,7 @@ Awaitable<void> LocalHTTPListener::acceptConnections(std::weak_ptr<Shared> weakS
     if (!shared->admit(connection))
       continue;
     asio::co_spawn(shared->queue.executor(), serve(weakShared, std::move(connection)),
-                   reportConnectionFailure);
+                   reportConnectionFailure());
   }
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "TavolinCore/Foundation/Environment.hpp"
 #include "TavolinCore/Runtime/Executor.hpp"
+#include "TavolinCore/Security/SecureItemStore.hpp"
 #include "TavolinMacAgent/Platform/BenchmarkSurfaces.hpp"
 #include "TavolinMacAgent/Platform/BrowserTabs.hpp"
 #include "TavolinMacAgent/Platform/DisplayGeometry.hpp"
@@ -32,11 +34,17 @@ struct Platform {
   std::shared_ptr<SystemInfo> systemInfo;
   std::shared_ptr<ServiceAdvertiser> serviceAdvertiser;
   std::shared_ptr<PeerConnectionFactory> peerConnectionFactory;
+  // The desktop's keychain; empty when none answers, and the agent keeps its secrets in files.
+  std::shared_ptr<SecureItemStore> secureItemStore;
 };
+
+// Builds the platform for the start sequence: the Linux one in the agent, fakes in tests.
+// `mainExecutor` receives the platform's events.
+using PlatformFactory = std::function<Platform(Executor mainExecutor, const Environment&)>;
 
 // The X11 desktop named by `DISPLAY` (connected lazily, so the agent runs on while the display
 // is unreachable and its permissions read as not granted), with the Linux services beside it.
-// `mainExecutor` receives the service advertiser's events.
+// Asks the session bus once whether a Secret Service answers.
 Platform makeLinuxPlatform(Executor mainExecutor, const Environment& environment);
 
 }  // namespace tavolin

@@ -1,8 +1,8 @@
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerSupport.hpp"
 
-#include <iostream>
 #include <optional>
 
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinMacAgent/Platform/PeerConnection.hpp"
 
 namespace tavolin::gstreamer {
@@ -36,7 +36,7 @@ GObjectPtr<GstElement> makeElement(const char* factory) {
 }
 
 void logProblem(std::string_view what) {
-  std::cerr << "webrtc: " << what << '\n';
+  writeDiagnosticLine(standardDiagnostics(), "webrtc: " + std::string(what));
 }
 
 }  // namespace tavolin::gstreamer

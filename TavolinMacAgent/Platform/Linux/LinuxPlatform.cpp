@@ -2,6 +2,7 @@
 #include "TavolinMacAgent/Platform/Linux/AvahiServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/Linux/DesktopEntries.hpp"
 #include "TavolinMacAgent/Platform/Linux/DevToolsBrowserTabs.hpp"
+#include "TavolinMacAgent/Platform/Linux/LibsecretItemStore.hpp"
 #include "TavolinMacAgent/Platform/Linux/LinuxSystemInfo.hpp"
 #include "TavolinMacAgent/Platform/Platform.hpp"
 #include "TavolinMacAgent/Platform/X11/X11BenchmarkSurfaces.hpp"
@@ -35,6 +36,8 @@ Platform makeLinuxPlatform(Executor mainExecutor, const Environment& environment
   platform.systemInfo = std::make_shared<LinuxSystemInfo>();
   platform.serviceAdvertiser = std::make_shared<AvahiServiceAdvertiser>(std::move(mainExecutor));
   platform.peerConnectionFactory = std::make_shared<GStreamerPeerConnectionFactory>();
+  if (LibsecretItemStore::isServiceAvailable())
+    platform.secureItemStore = std::make_shared<LibsecretItemStore>();
   return platform;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <iostream>
 #include <stdexcept>
 #include <system_error>
 
@@ -11,6 +10,8 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 
 namespace tavolin {
 namespace {
@@ -206,7 +207,7 @@ X11EventThread::Event X11EventThread::waitForEvent(
 }
 
 void X11EventThread::report(const char* what) const {
-  std::cerr << "x11 " << threadName_ << ": " << what << '\n';
+  writeDiagnosticLine(standardDiagnostics(), "x11 " + threadName_ + ": " + what);
 }
 
 }  // namespace tavolin

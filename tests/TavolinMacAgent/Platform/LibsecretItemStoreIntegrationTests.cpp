@@ -278,7 +278,7 @@ TEST(LibsecretItemStoreWithoutService, UnreachableBus_IsUnavailableAndFallsBackT
 
     const auto paths = AppPaths::fromEnvironment({{"HOME", directory.path().string()}});
     std::ostringstream diagnostics;
-    const auto store = makeKeychainStore(paths, diagnostics);
+    const auto store = makeKeychainStore(paths, nullptr, diagnostics);
     const auto fileStoreDirectory = paths.dataDirectory / "token-store";
     EXPECT_EQ(diagnostics.str(), "TAVOLIN_KEYCHAIN_UNAVAILABLE using file store at " +
                                      fileStoreDirectory.string() + "\n");

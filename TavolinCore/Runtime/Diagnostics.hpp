@@ -1,0 +1,33 @@
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tavolin {
+
+// Where the process says what went wrong and where it stands: marker lines and failures of
+// work nobody awaits. Each line is written whole, so lines from different threads never mix.
+// Callable from any thread.
+void writeDiagnosticLine(std::ostream& sink, std::string_view line);
+
+// Standard error, the sink of the running programs.
+std::ostream& standardDiagnostics();
+
+// What a failure was, for a diagnostics line: the error's description, or nothing for no
+// failure and for a cancellation, which is how work is meant to stop.
+std::optional<std::string> describeFailure(std::exception_ptr failure);
+
+// A co_spawn completion handler for work nobody awaits: a failure other than cancellation
+// becomes one line "<prefix> <description>" on `sink`, which must outlive the work.
+inline auto reportFailureTo(std::ostream& sink, std::string prefix) {
+  return [&sink, prefix = std::move(prefix)](std::exception_ptr failure) {
+    if (const auto description = describeFailure(failure))
+      writeDiagnosticLine(sink, prefix + " " + *description);
+  };
+}
+
+}  // namespace tavolin
