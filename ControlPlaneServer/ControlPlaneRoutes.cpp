@@ -10,6 +10,7 @@
 
 #include "ControlPlaneServer/ControlPlaneFieldLimits.hpp"
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 
 namespace tavolin {
@@ -42,23 +43,6 @@ std::string_view tokenKindTitle(TokenKind kind) {
       return "an agent";
   }
   return "";
-}
-
-bool matches(const std::vector<std::string_view>& pattern, const std::vector<std::string>& segments,
-             std::vector<std::string>& params) {
-  if (pattern.size() != segments.size())
-    return false;
-  params.clear();
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == ":") {
-      if (segments[i].empty())
-        return false;
-      params.push_back(segments[i]);
-    } else if (pattern[i] != segments[i]) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -201,7 +185,7 @@ RouteResult ControlPlaneRoutes::dispatch(const ControlPlaneRequest& request,
 
   bool pathMatched = false;
   for (const auto& route : routes_) {
-    if (!matches(route.pattern, segments, context.params))
+    if (!matchPathPattern<std::string>(route.pattern, segments, context.params))
       continue;
     pathMatched = true;
     if (route.method != request.method())
@@ -258,13 +242,12 @@ TransportConfigResponse ControlPlaneRoutes::transportConfig() const {
 
 void ControlPlaneRoutes::addRoutes() {
   using http::verb;
-  const auto add = [this](verb method, std::vector<std::string_view> pattern, Handler handler) {
+  const auto add = [this](verb method, PathPattern pattern, Handler handler) {
     routes_.push_back({method, std::move(pattern), std::move(handler), std::nullopt});
   };
   // The routes that need no credentials, each under a per-client limit.
   using Limit = ClientRateLimiter::Kind;
-  const auto addOpen = [this](Limit limit, verb method, std::vector<std::string_view> pattern,
-                              Handler handler) {
+  const auto addOpen = [this](Limit limit, verb method, PathPattern pattern, Handler handler) {
     routes_.push_back({method, std::move(pattern), std::move(handler), limit});
   };
   const auto agent = [this](Context& c) { return authenticate(c.request, TokenKind::agent); };
