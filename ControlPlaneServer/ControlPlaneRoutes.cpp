@@ -12,6 +12,7 @@
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
 
 namespace tavolin {
 namespace {
@@ -52,21 +53,8 @@ ControlPlaneOptions ControlPlaneOptions::fromEnvironment(const Environment& envi
   if (auto token = environmentValue(environment, "TAVOLIN_BOOTSTRAP_TOKEN");
       token && !token->empty())
     options.bootstrapToken = std::move(token);
-  if (const auto urls = environmentValue(environment, "TAVOLIN_CONTROL_PLANE_STUN_URLS")) {
-    TavolinICEServer server;
-    std::string_view rest = *urls;
-    while (!rest.empty()) {
-      const auto comma = rest.find(',');
-      const std::string_view url = trimmed(rest.substr(0, comma));
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      const std::string lower = lowerCased(url);
-      if (url.empty() || lower.starts_with("turn:") || lower.starts_with("turns:"))
-        continue;
-      server.urls.emplace_back(url);
-    }
-    if (!server.urls.empty())
-      options.iceServers.push_back(std::move(server));
-  }
+  if (const auto urls = environmentValue(environment, "TAVOLIN_CONTROL_PLANE_STUN_URLS"))
+    options.iceServers = TavolinConnectionPolicies::stunServersFromList(*urls);
   return options;
 }
 

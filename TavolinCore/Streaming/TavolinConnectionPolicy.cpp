@@ -91,6 +91,20 @@ std::vector<TavolinICEServer> filteredIceServers(const std::vector<TavolinICESer
   return kept;
 }
 
+std::vector<TavolinICEServer> stunServersFromList(std::string_view commaList) {
+  TavolinICEServer server;
+  while (!commaList.empty()) {
+    const auto comma = commaList.find(',');
+    const std::string_view url = trimmedWhitespaceAndNewlines(commaList.substr(0, comma));
+    commaList = comma == std::string_view::npos ? std::string_view{} : commaList.substr(comma + 1);
+    if (!url.empty() && !isRelayURL(url))
+      server.urls.emplace_back(url);
+  }
+  if (server.urls.empty())
+    return {};
+  return {std::move(server)};
+}
+
 }  // namespace TavolinConnectionPolicies
 
 boost::json::value JSONCoding<TavolinConnectionPolicy>::encode(TavolinConnectionPolicy policy) {
