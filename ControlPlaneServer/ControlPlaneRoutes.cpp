@@ -10,7 +10,9 @@
 
 #include "ControlPlaneServer/ControlPlaneFieldLimits.hpp"
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
 
 namespace tavolin {
 namespace {
@@ -44,23 +46,6 @@ std::string_view tokenKindTitle(TokenKind kind) {
   return "";
 }
 
-bool matches(const std::vector<std::string_view>& pattern, const std::vector<std::string>& segments,
-             std::vector<std::string>& params) {
-  if (pattern.size() != segments.size())
-    return false;
-  params.clear();
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == ":") {
-      if (segments[i].empty())
-        return false;
-      params.push_back(segments[i]);
-    } else if (pattern[i] != segments[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 ControlPlaneOptions ControlPlaneOptions::fromEnvironment(const Environment& environment) {
@@ -68,21 +53,8 @@ ControlPlaneOptions ControlPlaneOptions::fromEnvironment(const Environment& envi
   if (auto token = environmentValue(environment, "TAVOLIN_BOOTSTRAP_TOKEN");
       token && !token->empty())
     options.bootstrapToken = std::move(token);
-  if (const auto urls = environmentValue(environment, "TAVOLIN_CONTROL_PLANE_STUN_URLS")) {
-    TavolinICEServer server;
-    std::string_view rest = *urls;
-    while (!rest.empty()) {
-      const auto comma = rest.find(',');
-      const std::string_view url = trimmed(rest.substr(0, comma));
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      const std::string lower = lowerCased(url);
-      if (url.empty() || lower.starts_with("turn:") || lower.starts_with("turns:"))
-        continue;
-      server.urls.emplace_back(url);
-    }
-    if (!server.urls.empty())
-      options.iceServers.push_back(std::move(server));
-  }
+  if (const auto urls = environmentValue(environment, "TAVOLIN_CONTROL_PLANE_STUN_URLS"))
+    options.iceServers = TavolinConnectionPolicies::stunServersFromList(*urls);
   return options;
 }
 
@@ -201,7 +173,7 @@ RouteResult ControlPlaneRoutes::dispatch(const ControlPlaneRequest& request,
 
   bool pathMatched = false;
   for (const auto& route : routes_) {
-    if (!matches(route.pattern, segments, context.params))
+    if (!matchPathPattern<std::string>(route.pattern, segments, context.params))
       continue;
     pathMatched = true;
     if (route.method != request.method())
@@ -258,13 +230,12 @@ TransportConfigResponse ControlPlaneRoutes::transportConfig() const {
 
 void ControlPlaneRoutes::addRoutes() {
   using http::verb;
-  const auto add = [this](verb method, std::vector<std::string_view> pattern, Handler handler) {
+  const auto add = [this](verb method, PathPattern pattern, Handler handler) {
     routes_.push_back({method, std::move(pattern), std::move(handler), std::nullopt});
   };
   // The routes that need no credentials, each under a per-client limit.
   using Limit = ClientRateLimiter::Kind;
-  const auto addOpen = [this](Limit limit, verb method, std::vector<std::string_view> pattern,
-                              Handler handler) {
+  const auto addOpen = [this](Limit limit, verb method, PathPattern pattern, Handler handler) {
     routes_.push_back({method, std::move(pattern), std::move(handler), limit});
   };
   const auto agent = [this](Context& c) { return authenticate(c.request, TokenKind::agent); };

@@ -17,6 +17,7 @@
 #include "ControlPlaneServer/ControlPlaneStore.hpp"
 #include "ControlPlaneServer/SignalHub.hpp"
 #include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Records/Records.hpp"
 
 namespace tavolin {
@@ -75,7 +76,7 @@ class ControlPlaneRoutes {
   using Handler = std::function<RouteResult(Context&)>;
   struct Route {
     boost::beast::http::verb method;
-    std::vector<std::string_view> pattern;  // ":" marks a parameter
+    PathPattern pattern;
     Handler handler;
     // Set on the routes that need no credentials.
     std::optional<ClientRateLimiter::Kind> limit;

@@ -14,6 +14,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinCore/Security/PairingCode.hpp"
 
 namespace tavolin {
 namespace {
@@ -165,24 +166,6 @@ ControlPlaneStore::ControlPlaneStore(const std::filesystem::path& file, const Cl
 
 std::string ControlPlaneStore::makeToken() {
   return base64URLEncode(secureRandomBytes(32));
-}
-
-std::string ControlPlaneStore::makePairingCode() {
-  // Rejection sampling keeps every code equally likely: 4200000000 is the largest multiple of
-  // 10^8 below 2^32.
-  constexpr std::uint32_t range = 100'000'000;
-  constexpr std::uint32_t limit = 4'200'000'000;
-  static_assert(limit % range == 0);
-  std::uint32_t value = 0;
-  do {
-    std::array<std::uint8_t, 4> bytes{};
-    fillSecureRandom(bytes);
-    value = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-            (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-  } while (value >= limit);
-  std::string code = std::to_string(value % range);
-  code.insert(0, 8 - code.size(), '0');
-  return code;
 }
 
 std::string ControlPlaneStore::now() const {

@@ -67,8 +67,6 @@ class ControlPlaneStore {
 
   // 256 random bits, base64url. Only the SHA-256 of a token is ever stored.
   static std::string makeToken();
-  // Eight decimal digits, uniformly drawn (leading zeros kept).
-  static std::string makePairingCode();
 
   // The principal of `token`, or nothing for an unknown token or a revoked holder.
   std::optional<Principal> authenticate(std::string_view token);

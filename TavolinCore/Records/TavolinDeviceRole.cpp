@@ -1,17 +1,18 @@
 #include "TavolinCore/Records/TavolinDeviceRole.hpp"
 
+#include "TavolinCore/Foundation/RawValues.hpp"
+
 namespace tavolin::TavolinDeviceRoles {
 
+constexpr RawValueTable<TavolinDeviceRole, 3> rawValues{{
+    {TavolinDeviceRole::desktopHost, "desktopHost"},
+    {TavolinDeviceRole::phoneHost, "phoneHost"},
+    {TavolinDeviceRole::desktopController, "desktopController"},
+}};
+static_assert(listsCases(rawValues, allCases));
+
 std::string_view rawValue(TavolinDeviceRole role) {
-  switch (role) {
-    case TavolinDeviceRole::desktopHost:
-      return "desktopHost";
-    case TavolinDeviceRole::phoneHost:
-      return "phoneHost";
-    case TavolinDeviceRole::desktopController:
-      return "desktopController";
-  }
-  return {};
+  return rawValueIn(rawValues, role);
 }
 
 std::string_view displayTitle(TavolinDeviceRole role) {
@@ -27,11 +28,7 @@ std::string_view displayTitle(TavolinDeviceRole role) {
 }
 
 std::optional<TavolinDeviceRole> fromRawValue(std::string_view raw) {
-  for (const auto role : allCases) {
-    if (rawValue(role) == raw)
-      return role;
-  }
-  return std::nullopt;
+  return caseForRawValue(rawValues, raw);
 }
 
 }  // namespace tavolin::TavolinDeviceRoles

@@ -1,29 +1,29 @@
 #include "TavolinCore/Security/TokenStore.hpp"
 
+#include "TavolinCore/Foundation/RawValues.hpp"
+
 namespace tavolin {
 
+namespace {
+
+// The raw value is the case name.
+constexpr RawValueTable<TavolinTokenKey, 9> rawValues{{
+    {TavolinTokenKey::ownerToken, "ownerToken"},
+    {TavolinTokenKey::controllerToken, "controllerToken"},
+    {TavolinTokenKey::authSessionToken, "authSessionToken"},
+    {TavolinTokenKey::agentToken, "agentToken"},
+    {TavolinTokenKey::devicePrivateKey, "devicePrivateKey"},
+    {TavolinTokenKey::pinnedDevicePublicKeys, "pinnedDevicePublicKeys"},
+    {TavolinTokenKey::pinnedControllerPublicKeys, "pinnedControllerPublicKeys"},
+    {TavolinTokenKey::localPairingCode, "localPairingCode"},
+    {TavolinTokenKey::directAccessSecret, "directAccessSecret"},
+}};
+static_assert(listsCases(rawValues, TavolinTokenKeys::allCases));
+
+}  // namespace
+
 std::string_view TavolinTokenKeys::rawValue(TavolinTokenKey key) {
-  switch (key) {
-    case TavolinTokenKey::ownerToken:
-      return "ownerToken";
-    case TavolinTokenKey::controllerToken:
-      return "controllerToken";
-    case TavolinTokenKey::authSessionToken:
-      return "authSessionToken";
-    case TavolinTokenKey::agentToken:
-      return "agentToken";
-    case TavolinTokenKey::devicePrivateKey:
-      return "devicePrivateKey";
-    case TavolinTokenKey::pinnedDevicePublicKeys:
-      return "pinnedDevicePublicKeys";
-    case TavolinTokenKey::pinnedControllerPublicKeys:
-      return "pinnedControllerPublicKeys";
-    case TavolinTokenKey::localPairingCode:
-      return "localPairingCode";
-    case TavolinTokenKey::directAccessSecret:
-      return "directAccessSecret";
-  }
-  return {};
+  return rawValueIn(rawValues, key);
 }
 
 TokenStoreError TokenStoreError::unexpectedStatus(std::int32_t status) {

@@ -4,30 +4,26 @@
 #include <iterator>
 #include <string>
 
+#include "TavolinCore/Foundation/RawValues.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 
 namespace tavolin {
 
 namespace TavolinConnectionPolicies {
 
+constexpr RawValueTable<TavolinConnectionPolicy, 3> rawValues{{
+    {TavolinConnectionPolicy::localOnly, "local_only"},
+    {TavolinConnectionPolicy::directPreferred, "direct_preferred"},
+    {TavolinConnectionPolicy::relayAllowed, "relay_allowed"},
+}};
+static_assert(listsCases(rawValues, allCases));
+
 std::string_view rawValue(TavolinConnectionPolicy policy) {
-  switch (policy) {
-    case TavolinConnectionPolicy::localOnly:
-      return "local_only";
-    case TavolinConnectionPolicy::directPreferred:
-      return "direct_preferred";
-    case TavolinConnectionPolicy::relayAllowed:
-      return "relay_allowed";
-  }
-  return {};
+  return rawValueIn(rawValues, policy);
 }
 
 std::optional<TavolinConnectionPolicy> fromRawValue(std::string_view raw) {
-  for (const auto policy : allCases) {
-    if (rawValue(policy) == raw)
-      return policy;
-  }
-  return std::nullopt;
+  return caseForRawValue(rawValues, raw);
 }
 
 TavolinConnectionPolicy fromMetadataValue(std::optional<std::string_view> value) {
@@ -89,6 +85,20 @@ std::vector<TavolinICEServer> filteredIceServers(const std::vector<TavolinICESer
       kept.push_back(std::move(filtered));
   }
   return kept;
+}
+
+std::vector<TavolinICEServer> stunServersFromList(std::string_view commaList) {
+  TavolinICEServer server;
+  while (!commaList.empty()) {
+    const auto comma = commaList.find(',');
+    const std::string_view url = trimmedWhitespaceAndNewlines(commaList.substr(0, comma));
+    commaList = comma == std::string_view::npos ? std::string_view{} : commaList.substr(comma + 1);
+    if (!url.empty() && !isRelayURL(url))
+      server.urls.emplace_back(url);
+  }
+  if (server.urls.empty())
+    return {};
+  return {std::move(server)};
 }
 
 }  // namespace TavolinConnectionPolicies

@@ -43,6 +43,10 @@ bool isRelayURL(std::string_view url);
 // The same for every policy, so it takes none.
 std::vector<TavolinICEServer> filteredIceServers(const std::vector<TavolinICEServer>& servers);
 
+// A configured comma list of STUN URLs as the servers to offer: entries trimmed, empty and relay
+// ones dropped, the rest in order as one server; none when nothing is left.
+std::vector<TavolinICEServer> stunServersFromList(std::string_view commaList);
+
 }  // namespace TavolinConnectionPolicies
 
 // JSON is the raw value; any other value fails the decode.

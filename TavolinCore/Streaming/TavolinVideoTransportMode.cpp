@@ -1,29 +1,25 @@
 #include "TavolinCore/Streaming/TavolinVideoTransportMode.hpp"
 
+#include "TavolinCore/Foundation/RawValues.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 
 namespace tavolin {
 
 namespace TavolinVideoTransportModes {
 
+constexpr RawValueTable<TavolinVideoTransportMode, 3> rawValues{{
+    {TavolinVideoTransportMode::webRTC, "webrtc"},
+    {TavolinVideoTransportMode::nativeVideoToolbox, "native_videotoolbox"},
+    {TavolinVideoTransportMode::automatic, "auto"},
+}};
+static_assert(listsCases(rawValues, allCases));
+
 std::string_view rawValue(TavolinVideoTransportMode mode) {
-  switch (mode) {
-    case TavolinVideoTransportMode::webRTC:
-      return "webrtc";
-    case TavolinVideoTransportMode::nativeVideoToolbox:
-      return "native_videotoolbox";
-    case TavolinVideoTransportMode::automatic:
-      return "auto";
-  }
-  return {};
+  return rawValueIn(rawValues, mode);
 }
 
 std::optional<TavolinVideoTransportMode> fromRawValue(std::string_view raw) {
-  for (const auto mode : allCases) {
-    if (rawValue(mode) == raw)
-      return mode;
-  }
-  return std::nullopt;
+  return caseForRawValue(rawValues, raw);
 }
 
 TavolinVideoTransportMode fromMetadataValue(std::optional<std::string_view> value) {

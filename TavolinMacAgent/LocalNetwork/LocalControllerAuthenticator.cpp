@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <iterator>
 #include <utility>
 
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "TavolinCore/Security/PairingCode.hpp"
 #include "TavolinCore/Security/SecureItemStore.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
 
@@ -23,8 +23,6 @@ constexpr std::string_view kControllerPathPrefix = "/v1/controllers/";
 // Routes polled many times a second; a success there says nothing worth keeping.
 constexpr std::array<std::string_view, 3> kHighFrequencyPathParts{"/signals", "/screen/latest",
                                                                   "/commands"};
-constexpr std::size_t kPairingCodeDigits = 8;
-constexpr std::uint32_t kPairingCodeRange = 100'000'000;
 constexpr std::size_t kDirectAccessSecretBytes = 32;
 constexpr std::size_t kMinimumDirectAccessSecretLength = 43;
 // Below this many peers the failure table is never swept.
@@ -49,11 +47,6 @@ std::optional<std::string_view> bearerToken(const LocalHTTPRequest& request) {
   return std::string_view(*authorization).substr(kBearerPrefix.size());
 }
 
-bool isPairingCode(std::string_view text) {
-  return text.size() == kPairingCodeDigits &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 bool isDirectAccessSecret(std::string_view text) {
   return text.size() >= kMinimumDirectAccessSecretLength &&
          std::all_of(text.begin(), text.end(), [](char c) {
@@ -62,10 +55,12 @@ bool isDirectAccessSecret(std::string_view text) {
          });
 }
 
-// The platform's secure random source; its failure is reported the way a keychain failure is.
-void fillSecureRandomForStore(std::span<std::uint8_t> out) {
+// Runs a draw from the platform's secure random source; its failure is reported the way a
+// keychain failure is.
+template <class Draw>
+auto drawnForStore(Draw draw) {
   try {
-    fillSecureRandom(out);
+    return draw();
   } catch (const CryptoError&) {
     throw TokenStoreError::unexpectedStatus(SecureItemStatus::internalError);
   }
@@ -244,19 +239,9 @@ std::string LocalControllerAuthenticator::localPairingCode() {
     pairingCode_ = std::move(stored);
     return *pairingCode_;
   }
-  // Rejection sampling keeps every code equally likely.
-  constexpr std::uint32_t acceptedBelow = UINT32_MAX - (UINT32_MAX % kPairingCodeRange);
-  std::uint32_t draw = 0;
-  do {
-    std::array<std::uint8_t, sizeof draw> bytes{};
-    fillSecureRandomForStore(bytes);
-    draw = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-  } while (draw >= acceptedBelow);
-  std::array<char, kPairingCodeDigits + 1> code{};
-  std::snprintf(code.data(), code.size(), "%08u", static_cast<unsigned>(draw % kPairingCodeRange));
-  tokenStore_.write(code.data(), TavolinTokenKey::localPairingCode);
-  pairingCode_ = code.data();
+  std::string code = drawnForStore(makePairingCode);
+  tokenStore_.write(code, TavolinTokenKey::localPairingCode);
+  pairingCode_ = std::move(code);
   return *pairingCode_;
 }
 
@@ -275,7 +260,7 @@ std::string LocalControllerAuthenticator::directAccessSecret() {
 
 std::string LocalControllerAuthenticator::rotateDirectAccessSecret() {
   SecretBytes<kDirectAccessSecretBytes> bytes;
-  fillSecureRandomForStore(bytes.mutableBytes());
+  drawnForStore([&] { fillSecureRandom(bytes.mutableBytes()); });
   std::string secret = base64URLEncode(bytes.bytes());
   tokenStore_.write(secret, TavolinTokenKey::directAccessSecret);
   return secret;

@@ -7,6 +7,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
+#include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 #include "TavolinCore/Streaming/TavolinVideoTransportMode.hpp"
@@ -16,20 +17,6 @@
 
 namespace tavolin {
 namespace {
-
-std::vector<std::string_view> pathPieces(std::string_view path) {
-  std::vector<std::string_view> pieces;
-  while (!path.empty()) {
-    const auto slash = path.find('/');
-    const auto piece = path.substr(0, slash);
-    if (!piece.empty())
-      pieces.push_back(piece);
-    if (slash == std::string_view::npos)
-      break;
-    path.remove_prefix(slash + 1);
-  }
-  return pieces;
-}
 
 template <class Record>
 Record decodeBody(const LocalHTTPRequest& request) {
@@ -58,6 +45,10 @@ std::int64_t afterSequence(const LocalHTTPRequest& request) {
   return value;
 }
 
+std::string_view sessionParty(bool agent) {
+  return agent ? "agent" : "controller";
+}
+
 bool isRemoteRoute(const RemoteSession& session) {
   const std::string* route = metadataString(session, "route");
   return route && (*route == "direct-internet" || *route == "private-mesh");
@@ -67,226 +58,273 @@ bool isRemoteRoute(const RemoteSession& session) {
 
 Awaitable<LocalNetworkControlPlane::RouteAnswer> LocalNetworkControlPlane::route(
     const LocalHTTPRequest& request) {
-  const std::string& method = request.method;
   const std::string& path = request.path;
-  const bool get = method == "GET";
-  const bool post = method == "POST";
-  auto& audit = *dependencies_.securityAuditStore;
-  auto reply = [](int statusCode, std::string body) { return RouteAnswer{statusCode, body}; };
-
   // A blocked peer may not pair or read device metadata either. The agent routes carry the
   // agent's own token and serve its publishers on loopback.
   if (path.starts_with("/v1/") && !path.starts_with("/v1/agent/"))
     refuseBlockedPeer(request);
 
-  if (post && path == "/v1/web/pair") {
+  const auto pieces = pathPieces(path);
+  std::vector<std::string> parameters;
+  for (const Route& route : routes_) {
+    if (route.method != request.method)
+      continue;
+    const bool matched = route.pattern.empty() ? path == route.path
+                                               : matchPathPattern<std::string_view>(
+                                                     route.pattern, pieces, parameters);
+    if (matched)
+      co_return co_await route.handler(request, parameters);
+  }
+  // No route of its own, but what lies under the security prefix is for controllers only.
+  if (path.starts_with("/v1/controllers/security/"))
+    authenticator_.verifyController(request);
+  throw LocalHTTPError::notFound("route_not_found");
+}
+
+void LocalNetworkControlPlane::addRoute(std::string_view method, std::string_view path,
+                                        RouteHandler handler) {
+  // Fixed paths compare as whole strings; only those with parameters go by pieces.
+  PathPattern pattern = pathPieces(path);
+  if (std::find(pattern.begin(), pattern.end(), ":") == pattern.end())
+    pattern.clear();
+  routes_.push_back({method, path, std::move(pattern), std::move(handler)});
+}
+
+void LocalNetworkControlPlane::addRoutes() {
+  using Parameters = const std::vector<std::string>&;
+  using Request = const LocalHTTPRequest&;
+  auto& audit = *dependencies_.securityAuditStore;
+
+  addRoute("POST", "/v1/web/pair", [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
     const auto payload = decodeBody<WebPairRequest>(request);
     const WebPairing pairing = authenticator_.webPair(request, payload);
     WebPairResponse response{currentDevice(), directAccessConfig(), pairing.routeName,
                              TavolinISO8601::string(now())};
-    co_return reply(200, encodeJSON(response));
-  }
-  if (get && path == "/v1/local/device") {
-    authenticator_.verifyLocalMetadataPeer(request);
-    co_return reply(200, encodeJSON(DeviceResponse{currentDevice()}));
-  }
-  if (get && path == "/v1/controllers/devices") {
-    authenticator_.verifyController(request);
-    co_return reply(200, encodeJSON(DevicesResponse{{currentDevice()}}));
-  }
-  const auto pieces = pathPieces(path);
-  if (get && pieces.size() == 4 && pieces[0] == "v1" && pieces[1] == "controllers" &&
-      pieces[2] == "devices") {
-    authenticator_.verifyController(request);
-    Device device = currentDevice();
-    DeviceSnapshot snapshot = co_await currentSnapshot();
-    co_return reply(200, encodeJSON(DeviceDetailResponse{std::move(device), std::move(snapshot)}));
-  }
+    co_return RouteAnswer{200, encodeJSON(response)};
+  });
+  addRoute("GET", "/v1/local/device",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyLocalMetadataPeer(request);
+             co_return RouteAnswer{200, encodeJSON(DeviceResponse{currentDevice()})};
+           });
+  addRoute("GET", "/v1/controllers/devices",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             co_return RouteAnswer{200, encodeJSON(DevicesResponse{{currentDevice()}})};
+           });
+  // The id is not compared: there is only this device.
+  addRoute("GET", "/v1/controllers/devices/:",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             Device device = currentDevice();
+             DeviceSnapshot snapshot = co_await currentSnapshot();
+             co_return RouteAnswer{
+                 200, encodeJSON(DeviceDetailResponse{std::move(device), std::move(snapshot)})};
+           });
 
-  const auto requireLocalPairing = [&](std::string code) {
-    const auto controller = authenticator_.verifyController(request);
-    if (controller.kind != LocalControllerAuth::Kind::localPairing) {
-      throw LocalHTTPError::unauthorized(std::move(code));
-    }
-  };
-  if (get && path == "/v1/local/direct-access") {
-    requireLocalPairing("direct_access_config_requires_local_pairing");
-    co_return reply(200, encodeJSON(directAccessConfig()));
-  }
-  if (post && path == "/v1/local/direct-access/rotate") {
-    requireLocalPairing("direct_access_rotation_requires_local_pairing");
-    if (!activeSessions_.empty()) {
-      throw LocalHTTPError::badRequest("direct_access_rotation_requires_no_active_sessions");
-    }
-    authenticator_.rotateDirectAccessSecret();
-    co_return reply(200, encodeJSON(directAccessConfig()));
-  }
-  if (post && path == "/v1/local/direct-access/revoke") {
-    requireLocalPairing("direct_access_revocation_requires_local_pairing");
-    DirectAccessRevocationResponse revocation = co_await revokeDirectAccess();
-    co_return reply(200, encodeJSON(revocation));
-  }
-  if (get && path == "/v1/local/direct-readiness") {
-    requireLocalPairing("direct_readiness_requires_local_pairing");
-    co_return reply(200, encodeJSON(directReadiness()));
-  }
+  addRoute("GET", "/v1/local/direct-access",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             requireLocalPairing(request, "direct_access_config_requires_local_pairing");
+             co_return RouteAnswer{200, encodeJSON(directAccessConfig())};
+           });
+  addRoute(
+      "POST", "/v1/local/direct-access/rotate",
+      [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+        requireLocalPairing(request, "direct_access_rotation_requires_local_pairing");
+        if (!sessions_.active().empty()) {
+          throw LocalHTTPError::badRequest("direct_access_rotation_requires_no_active_sessions");
+        }
+        authenticator_.rotateDirectAccessSecret();
+        co_return RouteAnswer{200, encodeJSON(directAccessConfig())};
+      });
+  addRoute("POST", "/v1/local/direct-access/revoke",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             requireLocalPairing(request, "direct_access_revocation_requires_local_pairing");
+             DirectAccessRevocationResponse revocation = co_await revokeDirectAccess();
+             co_return RouteAnswer{200, encodeJSON(revocation)};
+           });
+  addRoute("GET", "/v1/local/direct-readiness",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             requireLocalPairing(request, "direct_readiness_requires_local_pairing");
+             co_return RouteAnswer{200, encodeJSON(directReadiness())};
+           });
 
-  if (path.starts_with("/v1/controllers/security/")) {
-    const auto controller = authenticator_.verifyController(request);
-    const std::string remote =
-        SecurityAuditStore::normalizedRemoteAddress(controller.remoteAddress);
-    if (get && path == "/v1/controllers/security/events") {
-      co_return reply(200, encodeJSON(audit.snapshot(100)));
-    }
-    if (post && path == "/v1/controllers/security/blocks") {
-      const auto payload = decodeBody<SecurityBlockPayload>(request);
-      audit.block(payload.ipAddress, payload.durationSeconds, payload.reason);
-      co_return reply(200, encodeJSON(audit.snapshot(100)));
-    }
-    if (post && path == "/v1/controllers/security/blocks/remove") {
-      const auto payload = decodeBody<SecurityUnblockPayload>(request);
-      audit.unblock(payload.ipAddress);
-      co_return reply(200, encodeJSON(audit.snapshot(100)));
-    }
-    if (post && path == "/v1/controllers/security/retention") {
-      const auto payload = decodeBody<SecurityRetentionPayload>(request);
-      audit.updateRetention(payload.maxEvents, payload.retentionDays);
-      audit.record({.remoteAddress = remote,
-                    .route = controller.routeName,
-                    .method = method,
-                    .path = path,
-                    .outcome = SecurityOutcome::retentionUpdated,
-                    .detail = "Security audit retention updated"});
-      co_return reply(200, encodeJSON(audit.snapshot(100)));
-    }
-    if (post && path == "/v1/controllers/security/emergency-stop") {
-      const auto payload = decodeBody<SecurityEmergencyStopPayload>(request);
-      SecurityEmergencyStopResponse stopped =
-          co_await securityEmergencyStop(payload, remote, controller.routeName);
-      co_return reply(200, encodeJSON(stopped));
-    }
-  }
+  addRoute("GET", "/v1/controllers/security/events",
+           [this, &audit](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             co_return RouteAnswer{200, encodeJSON(audit.snapshot(100))};
+           });
+  addRoute("POST", "/v1/controllers/security/blocks",
+           [this, &audit](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             const auto payload = decodeBody<SecurityBlockPayload>(request);
+             audit.block(payload.ipAddress, payload.durationSeconds, payload.reason);
+             co_return RouteAnswer{200, encodeJSON(audit.snapshot(100))};
+           });
+  addRoute("POST", "/v1/controllers/security/blocks/remove",
+           [this, &audit](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             const auto payload = decodeBody<SecurityUnblockPayload>(request);
+             audit.unblock(payload.ipAddress);
+             co_return RouteAnswer{200, encodeJSON(audit.snapshot(100))};
+           });
+  addRoute("POST", "/v1/controllers/security/retention",
+           [this, &audit](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             const auto controller = authenticator_.verifyController(request);
+             const auto payload = decodeBody<SecurityRetentionPayload>(request);
+             audit.updateRetention(payload.maxEvents, payload.retentionDays);
+             audit.record({.remoteAddress = SecurityAuditStore::normalizedRemoteAddress(
+                               controller.remoteAddress),
+                           .route = controller.routeName,
+                           .method = request.method,
+                           .path = request.path,
+                           .outcome = SecurityOutcome::retentionUpdated,
+                           .detail = "Security audit retention updated"});
+             co_return RouteAnswer{200, encodeJSON(audit.snapshot(100))};
+           });
+  addRoute("POST", "/v1/controllers/security/emergency-stop",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             const auto controller = authenticator_.verifyController(request);
+             const auto payload = decodeBody<SecurityEmergencyStopPayload>(request);
+             SecurityEmergencyStopResponse stopped = co_await securityEmergencyStop(
+                 payload, SecurityAuditStore::normalizedRemoteAddress(controller.remoteAddress),
+                 controller.routeName);
+             co_return RouteAnswer{200, encodeJSON(stopped)};
+           });
 
+  addRoute(
+      "POST", "/v1/local/phone-viewer/open-mirroring",
+      [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+        const auto controller = verifyPhoneHostController(request);
+        co_return RouteAnswer{200, encodeJSON(phoneHost_.openPhoneMirroring(controller, request))};
+      });
+  addRoute("GET", "/v1/controllers/phone-host/snapshot",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             verifyPhoneHostController(request);
+             co_return RouteAnswer{
+                 200, encodeJSON(PhoneHostSnapshotResponse{phoneHost_.phoneHostSnapshot()})};
+           });
+  for (const auto& [path, change] :
+       {std::pair{"/v1/controllers/phone-host/start", &PhoneHostMode::start},
+        std::pair{"/v1/controllers/phone-host/stop", &PhoneHostMode::stop}}) {
+    addRoute("POST", path, [this, change](Request request, Parameters) -> Awaitable<RouteAnswer> {
+      const auto controller = verifyPhoneHostController(request);
+      co_return RouteAnswer{
+          200, encodeJSON(PhoneHostSnapshotResponse{(phoneHost_.*change)(controller, request)})};
+    });
+  }
+  addRoute("POST", "/v1/controllers/phone-host/frames",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             const auto controller = verifyPhoneHostController(request);
+             const auto payload = decodeBody<PhoneHostFrameUploadPayload>(request);
+             co_return RouteAnswer{
+                 200, encodeJSON(phoneHost_.receivePhoneHostFrame(payload, controller))};
+           });
+  addRoute("GET", "/v1/controllers/phone-host/frame/latest",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             verifyPhoneHostController(request);
+             co_return RouteAnswer{200, encodeJSON(phoneHost_.latestFrame())};
+           });
+
+  addRoute("POST", "/v1/controllers/sessions",
+           [this](Request request, Parameters) -> Awaitable<RouteAnswer> {
+             const auto controller = authenticator_.verifyController(request);
+             const auto payload = decodeBody<CreateSessionPayload>(request);
+             RemoteSession session = co_await createLocalSession(payload, controller, request);
+             co_return RouteAnswer{201, encodeJSON(SessionResponse{std::move(session)})};
+           });
+  addRoute("GET", "/v1/controllers/sessions/:",
+           [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             co_return RouteAnswer{200, encodeJSON(SessionResponse{requireSession(parameters[0])})};
+           });
+  addRoute("POST", "/v1/controllers/sessions/:/end",
+           [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             decodeBody<EndSessionPayload>(request);
+             RemoteSession ended = co_await endSession(parameters[0]);
+             co_return RouteAnswer{200, encodeJSON(SessionResponse{std::move(ended)})};
+           });
+  for (const bool agent : {false, true}) {
+    const auto transport = [this, agent](Request request,
+                                         Parameters parameters) -> Awaitable<RouteAnswer> {
+      verifySessionParty(request, agent);
+      co_return RouteAnswer{200, encodeJSON(transportConfig(requireSession(parameters[0])))};
+    };
+    const auto readSignals = [this, agent](Request request,
+                                           Parameters parameters) -> Awaitable<RouteAnswer> {
+      verifySessionParty(request, agent);
+      const std::string& sessionId = parameters[0];
+      requireSession(sessionId);
+      co_return RouteAnswer{200, encodeJSON(SignalsResponse{sessions_.signals(
+                                     sessionId, afterSequence(request), sessionParty(agent))})};
+    };
+    const auto postSignal = [this, agent](Request request,
+                                          Parameters parameters) -> Awaitable<RouteAnswer> {
+      verifySessionParty(request, agent);
+      const std::string& sessionId = parameters[0];
+      requireSession(sessionId);
+      const auto payload = decodeBody<SignalPayload>(request);
+      co_return RouteAnswer{
+          201, encodeJSON(SignalResponse{recordSignal(sessionId, sessionParty(agent), payload)})};
+    };
+    addRoute("GET",
+             agent ? "/v1/agent/sessions/:/transport" : "/v1/controllers/sessions/:/transport",
+             transport);
+    addRoute("GET", agent ? "/v1/agent/sessions/:/signals" : "/v1/controllers/sessions/:/signals",
+             readSignals);
+    addRoute("POST", agent ? "/v1/agent/sessions/:/signals" : "/v1/controllers/sessions/:/signals",
+             postSignal);
+  }
+  addRoute(
+      "GET", "/v1/controllers/sessions/:/screen/latest",
+      [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+        authenticator_.verifyController(request);
+        const RemoteSession session = requireSession(parameters[0]);
+        co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{encryptedScreenFrame(session)})};
+      });
+  addRoute("POST", "/v1/controllers/sessions/:/commands",
+           [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             const RemoteSession session = requireSession(parameters[0]);
+             const auto payload = decodeBody<EnqueueCommandPayload>(request);
+             RemoteCommand command = co_await executeCommand(session, payload);
+             co_return RouteAnswer{201, encodeJSON(CommandResponse{std::move(command)})};
+           });
+  addRoute("GET", "/v1/controllers/commands/:",
+           [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             const RemoteCommand* command = sessions_.command(parameters[0], now());
+             if (!command)
+               throw LocalHTTPError::notFound("command_not_found");
+             co_return RouteAnswer{200, encodeJSON(CommandResponse{*command})};
+           });
+}
+
+void LocalNetworkControlPlane::requireLocalPairing(const LocalHTTPRequest& request,
+                                                   std::string code) {
+  const auto controller = authenticator_.verifyController(request);
+  if (controller.kind != LocalControllerAuth::Kind::localPairing)
+    throw LocalHTTPError::unauthorized(std::move(code));
+}
+
+LocalControllerAuth LocalNetworkControlPlane::verifyPhoneHostController(
+    const LocalHTTPRequest& request) {
   // While the mode is off these routes do not exist, whatever token comes with them.
-  const auto phoneRoute = [&](std::string_view routeMethod,
-                              std::string_view routePath) -> std::optional<LocalControllerAuth> {
-    if (method != routeMethod || path != routePath)
-      return std::nullopt;
-    phoneHost_.requirePhoneHostModeEnabled();
-    return authenticator_.verifyController(request);
-  };
-  if (const auto controller = phoneRoute("POST", "/v1/local/phone-viewer/open-mirroring")) {
-    co_return reply(200, encodeJSON(phoneHost_.openPhoneMirroring(*controller, request)));
-  }
-  if (phoneRoute("GET", "/v1/controllers/phone-host/snapshot")) {
-    co_return reply(200, encodeJSON(PhoneHostSnapshotResponse{phoneHost_.phoneHostSnapshot()}));
-  }
-  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/start")) {
-    co_return reply(200,
-                    encodeJSON(PhoneHostSnapshotResponse{phoneHost_.start(*controller, request)}));
-  }
-  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/frames")) {
-    const auto payload = decodeBody<PhoneHostFrameUploadPayload>(request);
-    co_return reply(200, encodeJSON(phoneHost_.receivePhoneHostFrame(payload, *controller)));
-  }
-  if (phoneRoute("GET", "/v1/controllers/phone-host/frame/latest")) {
-    co_return reply(200, encodeJSON(phoneHost_.latestFrame()));
-  }
-  if (const auto controller = phoneRoute("POST", "/v1/controllers/phone-host/stop")) {
-    co_return reply(200,
-                    encodeJSON(PhoneHostSnapshotResponse{phoneHost_.stop(*controller, request)}));
-  }
+  phoneHost_.requirePhoneHostModeEnabled();
+  return authenticator_.verifyController(request);
+}
 
-  if (post && path == "/v1/controllers/sessions") {
-    const auto controller = authenticator_.verifyController(request);
-    const auto payload = decodeBody<CreateSessionPayload>(request);
-    RemoteSession session = co_await createLocalSession(payload, controller, request);
-    co_return reply(201, encodeJSON(SessionResponse{std::move(session)}));
-  }
-  if (pieces.size() >= 4 && pieces[0] == "v1" &&
-      (pieces[1] == "controllers" || pieces[1] == "agent") && pieces[2] == "sessions") {
-    std::optional<RouteAnswer> answered = co_await sessionRoute(request, pieces);
-    if (answered)
-      co_return std::move(*answered);
-  }
-  if (get && pieces.size() == 4 && pieces[0] == "v1" && pieces[1] == "controllers" &&
-      pieces[2] == "commands") {
+void LocalNetworkControlPlane::verifySessionParty(const LocalHTTPRequest& request, bool agent) {
+  if (agent) {
+    authenticator_.verifyAgent(request);
+  } else {
     authenticator_.verifyController(request);
-    const RemoteCommand* command = completedCommands_.find(std::string(pieces[3]), now());
-    if (!command)
-      throw LocalHTTPError::notFound("command_not_found");
-    co_return reply(200, encodeJSON(CommandResponse{*command}));
   }
-  throw LocalHTTPError::notFound("route_not_found");
-}
-
-Awaitable<std::optional<LocalNetworkControlPlane::RouteAnswer>>
-LocalNetworkControlPlane::sessionRoute(const LocalHTTPRequest& request,
-                                       const std::vector<std::string_view>& pieces) {
-  const bool get = request.method == "GET";
-  const bool post = request.method == "POST";
-  const bool agent = pieces[1] == "agent";
-  const std::string sessionId(pieces[3]);
-  const std::string_view action = pieces.size() >= 5 ? pieces[4] : std::string_view{};
-  const std::size_t count = pieces.size();
-  auto authenticate = [&] {
-    if (agent) {
-      authenticator_.verifyAgent(request);
-    } else {
-      authenticator_.verifyController(request);
-    }
-  };
-
-  if (!agent && get && count == 4) {
-    authenticate();
-    co_return RouteAnswer{200, encodeJSON(SessionResponse{requireSession(sessionId)})};
-  }
-  if (!agent && post && count == 5 && action == "end") {
-    authenticate();
-    decodeBody<EndSessionPayload>(request);
-    RemoteSession ended = co_await endSession(sessionId);
-    co_return RouteAnswer{200, encodeJSON(SessionResponse{std::move(ended)})};
-  }
-  if (get && count == 5 && action == "transport") {
-    authenticate();
-    co_return RouteAnswer{200, encodeJSON(transportConfig(requireSession(sessionId)))};
-  }
-  if (count == 5 && action == "signals" && (get || post)) {
-    authenticate();
-    requireSession(sessionId);
-    const std::string_view sender = agent ? "agent" : "controller";
-    if (get) {
-      SignalsResponse response{signals(sessionId, afterSequence(request), sender)};
-      co_return RouteAnswer{200, encodeJSON(response)};
-    }
-    const auto payload = decodeBody<SignalPayload>(request);
-    co_return RouteAnswer{201,
-                          encodeJSON(SignalResponse{recordSignal(sessionId, sender, payload)})};
-  }
-  if (!agent && get && count == 6 && action == "screen" && pieces[5] == "latest") {
-    authenticate();
-    const RemoteSession session = requireSession(sessionId);
-    co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{encryptedScreenFrame(session)})};
-  }
-  if (!agent && post && count == 5 && action == "commands") {
-    authenticate();
-    const RemoteSession session = requireSession(sessionId);
-    const auto payload = decodeBody<EnqueueCommandPayload>(request);
-    RemoteCommand command = co_await executeCommand(session, payload);
-    co_return RouteAnswer{201, encodeJSON(CommandResponse{std::move(command)})};
-  }
-  co_return std::nullopt;
-}
-
-const RemoteSession* LocalNetworkControlPlane::knownSession(const std::string& sessionId) const {
-  if (auto found = activeSessions_.find(sessionId); found != activeSessions_.end()) {
-    return &found->second;
-  }
-  return endedSessions_.find(sessionId, now());
 }
 
 const RemoteSession& LocalNetworkControlPlane::requireSession(const std::string& sessionId) const {
-  const RemoteSession* session = knownSession(sessionId);
+  const RemoteSession* session = sessions_.find(sessionId, now());
   if (!session)
     throw LocalHTTPError::notFound("session_not_found");
   return *session;
@@ -336,14 +374,9 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::createLocalSession(
   session.acceptedAt = session.createdAt;
 
   // One controller at a time.
-  std::vector<std::string> others;
-  for (const auto& [id, active] : activeSessions_)
-    others.push_back(id);
-  for (const auto& id : others)
-    co_await endSession(id);
+  co_await endSessions([](const RemoteSession&) { return true; });
 
-  activeSessions_[session.id] = session;
-  signalsBySessionId_[session.id];
+  sessions_.activate(session);
   if (stillFrames) {
     fallbackFrameSettingsBySessionId_[session.id] = FallbackFrameSettings{1920, 0.72};
   } else {
@@ -374,12 +407,10 @@ void LocalNetworkControlPlane::startPublisher(const RemoteSession& session) {
 }
 
 Awaitable<RemoteSession> LocalNetworkControlPlane::endSession(const std::string& sessionId) {
-  std::optional<RemoteSession> active;
-  if (auto found = activeSessions_.find(sessionId); found != activeSessions_.end()) {
-    active = std::move(found->second);
-    activeSessions_.erase(found);
-  } else if (const RemoteSession* ended = endedSessions_.find(sessionId, now())) {
-    co_return *ended;
+  std::optional<RemoteSession> active = sessions_.takeActive(sessionId);
+  if (!active) {
+    if (const RemoteSession* ended = sessions_.ended(sessionId, now()))
+      co_return *ended;
   }
 
   if (auto found = publishers_.find(sessionId); found != publishers_.end()) {
@@ -407,24 +438,20 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::endSession(const std::string&
   }
   ended.status = "ended";
   ended.endedAt = endedAt;
-  endedSessions_.insert(sessionId, ended, now());
-  // Signals go with the sessions they belong to.
-  std::erase_if(signalsBySessionId_,
-                [this](const auto& entry) { return knownSession(entry.first) == nullptr; });
+  sessions_.keepEnded(ended, now());
   co_return ended;
 }
 
 TavolinSignal LocalNetworkControlPlane::recordSignal(const std::string& sessionId,
                                                      std::string_view sender,
                                                      const SignalPayload& payload) {
-  if (sender == "controller" && payload.type == "quality") {
+  // Settings of ended sessions would never be dropped again.
+  if (sender == "controller" && payload.type == "quality" && sessions_.isActive(sessionId)) {
     fallbackFrameSettingsBySessionId_[sessionId] =
         FallbackFrameSettings::fromPayload(payload.payload);
   }
-  auto& list = signalsBySessionId_[sessionId];
-  const RemoteSession* session = knownSession(sessionId);
+  const RemoteSession* session = sessions_.find(sessionId, now());
   TavolinSignal signal;
-  signal.sequence = list.empty() ? 1 : list.back().sequence + 1;
   signal.id = makeIdentifier("local_sig_");
   signal.sessionId = sessionId;
   signal.ownerId = session ? session->ownerId : std::string(ownerId);
@@ -434,26 +461,7 @@ TavolinSignal LocalNetworkControlPlane::recordSignal(const std::string& sessionI
   signal.type = payload.type;
   signal.payload = payload.payload;
   signal.createdAt = TavolinISO8601::string(now());
-  list.push_back(signal);
-  // A live session trades a handful of signals; a client posting without end loses its oldest.
-  constexpr std::size_t kSignalsKeptPerSession = 1024;
-  if (list.size() > kSignalsKeptPerSession)
-    list.erase(list.begin());
-  return signal;
-}
-
-std::vector<TavolinSignal> LocalNetworkControlPlane::signals(const std::string& sessionId,
-                                                             std::int64_t after,
-                                                             std::string_view excludeSender) const {
-  std::vector<TavolinSignal> newer;
-  const auto found = signalsBySessionId_.find(sessionId);
-  if (found == signalsBySessionId_.end())
-    return newer;
-  for (const auto& signal : found->second) {
-    if (signal.sequence > after && signal.sender != excludeSender)
-      newer.push_back(signal);
-  }
-  return newer;
+  return sessions_.appendSignal(std::move(signal), now());
 }
 
 TransportConfigResponse LocalNetworkControlPlane::transportConfig(
@@ -523,14 +531,14 @@ Awaitable<RemoteCommand> LocalNetworkControlPlane::executeCommand(
   command.status = completion.status;
   command.result = std::move(completion.result);
   command.completedAt = TavolinISO8601::string(now());
-  completedCommands_.insert(command.id, command, now());
+  sessions_.keepCommand(command, now());
   co_return command;
 }
 
 Awaitable<std::vector<std::string>> LocalNetworkControlPlane::endSessions(
     std::function<bool(const RemoteSession&)> which) {
   std::vector<std::string> ids;
-  for (const auto& [id, session] : activeSessions_) {
+  for (const auto& [id, session] : sessions_.active()) {
     if (which(session))
       ids.push_back(id);
   }

@@ -96,7 +96,9 @@ LocalNetworkControlPlane::LocalNetworkControlPlane(Dependencies dependencies)
                       [provider = dependencies_.snapshotProvider] {
                         return provider->phoneHostModeEnabled();
                       },
-                  .desktop = [this] { return phoneHostDesktop(); }}) {}
+                  .desktop = [this] { return phoneHostDesktop(); }}) {
+  addRoutes();
+}
 
 LocalNetworkControlPlane::~LocalNetworkControlPlane() {
   stop();

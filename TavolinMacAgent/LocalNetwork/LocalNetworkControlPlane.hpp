@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TavolinCore/Foundation/Environment.hpp"
+#include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Records/DirectAccessRecords.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Records/SecurityRecords.hpp"
@@ -22,8 +23,8 @@
 #include "TavolinMacAgent/LocalNetwork/LocalControllerAuthenticator.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalHTTP.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
+#include "TavolinMacAgent/LocalNetwork/LocalSessionTable.hpp"
 #include "TavolinMacAgent/LocalNetwork/PhoneHostMode.hpp"
-#include "TavolinMacAgent/LocalNetwork/RecentEntries.hpp"
 #include "TavolinMacAgent/LocalNetwork/SessionPublisher.hpp"
 #include "TavolinMacAgent/Platform/ServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
@@ -95,7 +96,8 @@ class LocalNetworkControlPlane {
       const SecurityEmergencyStopPayload& payload, const std::string& remoteAddress,
       const std::string& route);
 
-  const std::map<std::string, RemoteSession>& activeSessions() const { return activeSessions_; }
+  const std::map<std::string, RemoteSession>& activeSessions() const { return sessions_.active(); }
+  const LocalSessionTable& sessions() const { return sessions_; }
   LocalControllerAuthenticator& authenticator() { return authenticator_; }
 
  private:
@@ -104,10 +106,22 @@ class LocalNetworkControlPlane {
     std::string body;
   };
 
+  using RouteHandler = std::function<Awaitable<RouteAnswer>(
+      const LocalHTTPRequest& request, const std::vector<std::string>& parameters)>;
+  struct Route {
+    std::string_view method;
+    std::string_view path;
+    PathPattern pattern;  // empty for a fixed path
+    RouteHandler handler;
+  };
+
+  // The first route matching the method and path answers; the rest is 404.
   Awaitable<RouteAnswer> route(const LocalHTTPRequest& request);
-  // Routes under /v1/{controllers,agent}/sessions/{id}; nothing when none matches.
-  Awaitable<std::optional<RouteAnswer>> sessionRoute(const LocalHTTPRequest& request,
-                                                     const std::vector<std::string_view>& pieces);
+  void addRoutes();
+  void addRoute(std::string_view method, std::string_view path, RouteHandler handler);
+  void requireLocalPairing(const LocalHTTPRequest& request, std::string code);
+  LocalControllerAuth verifyPhoneHostController(const LocalHTTPRequest& request);
+  void verifySessionParty(const LocalHTTPRequest& request, bool agent);
   void refuseBlockedPeer(const LocalHTTPRequest& request);
 
   Device currentDevice();
@@ -132,13 +146,10 @@ class LocalNetworkControlPlane {
   Awaitable<std::vector<std::string>> endSessions(std::function<bool(const RemoteSession&)> which);
   Awaitable<DirectAccessRevocationResponse> revokeDirectAccess();
   void startPublisher(const RemoteSession& session);
-  const RemoteSession* knownSession(const std::string& sessionId) const;
   const RemoteSession& requireSession(const std::string& sessionId) const;
 
   TavolinSignal recordSignal(const std::string& sessionId, std::string_view sender,
                              const SignalPayload& payload);
-  std::vector<TavolinSignal> signals(const std::string& sessionId, std::int64_t after,
-                                     std::string_view excludeSender) const;
   TransportConfigResponse transportConfig(const RemoteSession& session) const;
   ScreenFrame encryptedScreenFrame(const RemoteSession& session);
   Awaitable<RemoteCommand> executeCommand(const RemoteSession& session,
@@ -157,13 +168,10 @@ class LocalNetworkControlPlane {
   std::optional<DeviceIdentity> deviceIdentity_;
   LocalNetworkRuntimeStatus status_;
 
-  std::map<std::string, RemoteSession> activeSessions_;
-  // Kept so that late readers see how a session ended or what a command answered.
-  RecentEntries<RemoteSession> endedSessions_{64, std::chrono::hours(1)};
-  RecentEntries<RemoteCommand> completedCommands_{256, std::chrono::minutes(10)};
-  std::map<std::string, std::vector<TavolinSignal>> signalsBySessionId_;
+  LocalSessionTable sessions_;
   std::map<std::string, std::shared_ptr<SessionPublisher>> publishers_;
   std::map<std::string, FallbackFrameSettings> fallbackFrameSettingsBySessionId_;
+  std::vector<Route> routes_;
 };
 
 }  // namespace tavolin

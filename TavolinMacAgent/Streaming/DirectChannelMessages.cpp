@@ -67,6 +67,33 @@ Awaitable<void> DirectChannelMessages::handle(std::span<const std::uint8_t> mess
                                         .completedAt = TavolinISO8601::string(clock_->now())}));
 }
 
+DirectChannelInbox::DirectChannelInbox(Executor executor, std::string name, Handle handle)
+    : queue_(executor) {
+  drain_ =
+      Task::spawn(executor, name,
+                  [queue = queue_, name, handle = std::move(handle)]() mutable -> Awaitable<void> {
+                    while (auto message = co_await queue.next()) {
+                      // One bad message must not stop the channel's intake.
+                      try {
+                        co_await handle(std::move(*message));
+                      } catch (const std::exception& error) {
+                        if (isCancellation(error))
+                          throw;
+                        reportTaskFailure(name, std::current_exception());
+                      }
+                    }
+                  });
+}
+
+DirectChannelInbox::~DirectChannelInbox() {
+  queue_.finish();
+  drain_.cancel();
+}
+
+void DirectChannelInbox::push(std::span<const std::uint8_t> message) {
+  queue_.push(std::vector<std::uint8_t>(message.begin(), message.end()));
+}
+
 ClipboardSync::ClipboardSync(std::shared_ptr<Pasteboard> pasteboard,
                              std::shared_ptr<const Clock> clock)
     : pasteboard_(std::move(pasteboard)), clock_(std::move(clock)) {}

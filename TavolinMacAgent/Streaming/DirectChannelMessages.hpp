@@ -11,8 +11,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "TavolinCore/Runtime/AsyncQueue.hpp"
 #include "TavolinCore/Runtime/Clock.hpp"
+#include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinCore/Streaming/TavolinDataChannel.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Platform/Pasteboard.hpp"
@@ -40,6 +43,25 @@ class DirectChannelMessages {
   std::shared_ptr<CommandExecutor> executor_;
   std::shared_ptr<const Clock> clock_;
   std::string transport_;
+};
+
+// The incoming messages of one channel, handled one after another in arrival order by one
+// coroutine, so a slow command is never overtaken by the next one. push() may be called from
+// any thread; destroying the inbox ends its coroutine.
+class DirectChannelInbox {
+ public:
+  using Handle = std::function<Awaitable<void>(std::vector<std::uint8_t> message)>;
+
+  DirectChannelInbox(Executor executor, std::string name, Handle handle);
+  ~DirectChannelInbox();
+  DirectChannelInbox(const DirectChannelInbox&) = delete;
+  DirectChannelInbox& operator=(const DirectChannelInbox&) = delete;
+
+  void push(std::span<const std::uint8_t> message);
+
+ private:
+  AsyncQueue<std::vector<std::uint8_t>> queue_;
+  Task drain_;
 };
 
 // The clipboard half of the data channels: what to send on each 300 ms pass.

@@ -258,27 +258,29 @@ void WebRTCSessionPublisher::watchChannel(const std::shared_ptr<DataChannel>& ch
       });
     };
   } else {
+    auto inbox = std::make_shared<DirectChannelInbox>(
+        main, "webrtc-publisher-messages",
+        [weak](std::vector<std::uint8_t> message) -> Awaitable<void> {
+          const auto self = weak.lock();
+          if (!self || self->stopped_)
+            co_return;
+          // Built outside the await: GCC 12 releases a temporary made in a co_await operand
+          // once too often, and this one holds the publisher.
+          DirectChannelMessages::Reply reply = [self](std::string_view text) {
+            return self->replyOnCommands(text);
+          };
+          co_await self->messages_.handle(message, std::move(reply));
+        });
+    inboxes_.push_back(inbox);
     auto fastPath = dependencies_.lowLatencyInputFastPath;
-    observer.onMessage = [weak, main, isInput, fastPath](std::span<const std::uint8_t> data,
-                                                         bool binary) {
+    observer.onMessage = [inbox, isInput, fastPath](std::span<const std::uint8_t> data,
+                                                    bool binary) {
       if (binary)
         return;
       const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
       if (isInput && fastPath && fastPath->enqueueIfSupported(text))
         return;
-      Task::spawn(main, "webrtc-publisher-message",
-                  [weak, message = std::vector<std::uint8_t>(data.begin(),
-                                                             data.end())]() -> Awaitable<void> {
-                    const auto self = weak.lock();
-                    if (!self || self->stopped_)
-                      co_return;
-                    // Built outside the await: GCC 12 releases a temporary made in a co_await
-                    // operand once too often, and this one holds the publisher.
-                    DirectChannelMessages::Reply reply = [self](std::string_view text) {
-                      return self->replyOnCommands(text);
-                    };
-                    co_await self->messages_.handle(message, std::move(reply));
-                  });
+      inbox->push(data);
     };
   }
   channel->setObserver(std::move(observer));
@@ -454,6 +456,7 @@ Awaitable<void> WebRTCSessionPublisher::stop() {
       channel->close();
     }
   }
+  inboxes_.clear();
   if (peerConnection_)
     peerConnection_->close();
   postedCandidateKeys_.clear();

@@ -103,6 +103,8 @@ class WebRTCSessionPublisher final : public SessionPublisher,
   ScreenStreamQuality quality_;
   std::shared_ptr<PublisherSignaling> signaling_;
   DirectChannelMessages messages_;
+  // One per channel that takes messages; each channel's observer shares its own.
+  std::vector<std::shared_ptr<DirectChannelInbox>> inboxes_;
   ClipboardSync clipboard_;
   std::shared_ptr<FrameSink> frameSink_;
 

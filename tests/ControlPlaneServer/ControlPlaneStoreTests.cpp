@@ -69,21 +69,6 @@ ControlPlaneError errorOf(Operation&& operation) {
   return ControlPlaneError(0, "none");
 }
 
-TEST(ControlPlaneStore, PairingCodes_AreEightUniformDigitsWithLeadingZeros) {
-  std::set<std::string> codes;
-  bool leadingZero = false;
-  for (int i = 0; i < 2000; ++i) {
-    const std::string code = ControlPlaneStore::makePairingCode();
-    ASSERT_EQ(code.size(), 8u) << code;
-    ASSERT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << code;
-    leadingZero = leadingZero || code.front() == '0';
-    codes.insert(code);
-  }
-  // One in ten codes starts with 0; missing them all in 2000 means the padding is lost.
-  EXPECT_TRUE(leadingZero);
-  EXPECT_GT(codes.size(), 1990u);
-}
-
 TEST(ControlPlaneStore, Tokens_AreStoredOnlyAsHashesAndResolveToTheirKind) {
   Harness h;
   EXPECT_EQ(ControlPlaneStore::makeToken().size(), 43u);  // 256 bits, base64url, no padding

@@ -1,3 +1,5 @@
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
@@ -35,12 +37,12 @@ class DirectChannelMessagesTest : public ::testing::Test {
   }
 
   std::string command(std::string type, JSONObject payload, bool expectsResult,
-                      std::string session = "S") {
-    return encodeJSON(TavolinDirectCommandMessage{.commandId = "c1",
+                      std::string session = "S", std::string commandId = "c1") {
+    return encodeJSON(TavolinDirectCommandMessage{.commandId = commandId,
                                                   .sessionId = std::move(session),
                                                   .commandType = std::move(type),
                                                   .payload = std::move(payload),
-                                                  .idempotencyKey = "c1",
+                                                  .idempotencyKey = commandId,
                                                   .expectsResult = expectsResult,
                                                   .sentAt = "t"});
   }
@@ -106,6 +108,35 @@ TEST_F(DirectChannelMessagesTest, KeyFrameRequestsForThisSessionOrNone) {
   handle(R"({"type":"native_keyframe_request","sessionId":"S"})");
   handle(R"({"type":"native_keyframe_request","sessionId":"X"})");
   EXPECT_EQ(requests, 2);
+}
+
+// Every message on a channel is handled after the one before it has answered.
+TEST_F(DirectChannelMessagesTest, SlowCommandAnswersBeforeTheFastOneBehindIt) {
+  std::vector<std::string> replies;
+  asio::io_context context;
+  executor->registerHandler("slow", [&](const JSONObject&) -> Awaitable<CompleteCommandPayload> {
+    // Many turns of the loop in which a later message could overtake this one.
+    for (int i = 0; i < 20; ++i)
+      co_await asio::post(context.get_executor(), asio::use_awaitable);
+    co_return CommandResults::succeeded({});
+  });
+  {
+    DirectChannelInbox inbox(context.get_executor(), "test-channel",
+                             [&](std::vector<std::uint8_t> message) -> Awaitable<void> {
+                               co_await messages.handle(message, [&](std::string_view reply) {
+                                 replies.emplace_back(reply);
+                                 return true;
+                               });
+                             });
+    inbox.push(byteSpan(command("slow", {}, true, "S", "first")));
+    inbox.push(byteSpan(command("count", {}, true, "S", "second")));
+    while (replies.size() < 2 && context.run_one() > 0) {
+    }
+  }
+  context.run();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(decodeJSON<TavolinDirectCommandResultMessage>(replies[0]).commandId, "first");
+  EXPECT_EQ(decodeJSON<TavolinDirectCommandResultMessage>(replies[1]).commandId, "second");
 }
 
 TEST(ClipboardSyncPasses, ChangeCountThenTextDecideUnlessForced) {
