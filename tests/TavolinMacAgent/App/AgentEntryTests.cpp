@@ -1,6 +1,7 @@
 #include <chrono>
 #include <sstream>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
@@ -58,8 +59,12 @@ TEST(AgentStartSequence, OnTheFakePlatform_AnnouncesRegistersHandlersAndAnswersL
                                      {"XDG_CONFIG_HOME", root + "/config"},
                                      {"XDG_STATE_HOME", root + "/state"},
                                      {"TAVOLIN_API_URL", "http://127.0.0.1:9"}});
-  for (int turn = 0; turn < 250 && !app.localNetwork()->status().isRunning; ++turn)
-    mainActor.run_for(std::chrono::milliseconds(20));
+  {
+    // The listener reports from its own thread; keep the loop waiting for it.
+    auto guard = asio::make_work_guard(mainActor);
+    for (int turn = 0; turn < 250 && !app.localNetwork()->status().isRunning; ++turn)
+      mainActor.run_for(std::chrono::milliseconds(20));
+  }
 
   const std::string printed = diagnostics.str();
   const auto started =
