@@ -81,6 +81,8 @@ async function flashOnce(page, sequence) {
     window.benchFlash.pending = pending;
     const sentAt = performance.now();
     const sentWall = Date.now();
+    // The page's own module, so the command goes out with the page's session and keys.
+    const {sendCommand} = await import('/console/api.js');
     const command = await sendCommand('benchmark_flash', {sequence}, {quiet: true});
     const result = command?.result || {};
     if (command?.status !== 'succeeded') return {failed: result.reason || 'no_result'};
@@ -172,7 +174,7 @@ async function glassToGlass(page, mode, quality) {
 // encoding) next to what Chromium received, decoded and dropped, over one window.
 async function liveSustain(page, quality) {
   const sample = () => page.evaluate(async () => {
-    const stats = await state.live.pc.getStats();
+    const stats = await window.benchPeer.getStats();
     let video = {};
     stats.forEach((report) => {
       if (report.type === 'inbound-rtp' && report.kind === 'video') video = report;
@@ -189,13 +191,7 @@ async function liveSustain(page, quality) {
       frameHeight: video.frameHeight ?? 0,
     };
   });
-  await page.evaluate(() => {
-    window.benchTelemetry = [];
-    state.live.channels['tavolin.telemetry'].addEventListener('message', (event) => {
-      const message = JSON.parse(event.data);
-      window.benchTelemetry.push({frameId: message.frameId, at: performance.now()});
-    });
-  });
+  await page.evaluate(() => { window.benchTelemetry = []; });
   const before = await sample();
   await page.waitForTimeout(Number(seconds) * 1000);
   const after = await sample();
@@ -230,6 +226,25 @@ const browser = await chromium.launchPersistentContext(userDataDir, {
   viewport: {width: 1600, height: 1000},
   args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
          '--disable-component-update', '--disable-sync', '--no-first-run'],
+});
+// The live view's peer connection and its telemetry, as the page's modules keep them to
+// themselves: the latest connection, and every telemetry message while a window is open.
+await browser.addInitScript(() => {
+  const Original = window.RTCPeerConnection;
+  window.RTCPeerConnection = class extends Original {
+    constructor(...args) {
+      super(...args);
+      window.benchPeer = this;
+      this.addEventListener('datachannel', ({channel}) => {
+        if (channel.label !== 'tavolin.telemetry')
+          return;
+        channel.addEventListener('message', (event) => {
+          const message = JSON.parse(event.data);
+          window.benchTelemetry?.push({frameId: message.frameId, at: performance.now()});
+        });
+      });
+    }
+  };
 });
 try {
   const page = browser.pages()[0] ?? await browser.newPage();
