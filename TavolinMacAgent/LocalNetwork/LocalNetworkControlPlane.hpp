@@ -140,7 +140,7 @@ class LocalNetworkControlPlane {
   std::vector<TavolinSignal> signals(const std::string& sessionId, std::int64_t after,
                                      std::string_view excludeSender) const;
   TransportConfigResponse transportConfig(const RemoteSession& session) const;
-  ScreenFrame encryptedScreenFrame(const RemoteSession& session);
+  Awaitable<ScreenFrame> encryptedScreenFrame(const RemoteSession& session);
   Awaitable<RemoteCommand> executeCommand(const RemoteSession& session,
                                           const EnqueueCommandPayload& payload);
 
