@@ -22,8 +22,9 @@ std::shared_ptr<TokenStore> chooseTokenStore(const Environment& environment,
                                              std::shared_ptr<TokenStore> keychain);
 
 // The keychain store under the agent's fixed service name, on the Secret Service when one
-// answers. Otherwise a file store under `<data directory>/token-store`, announced by one line on
-// `diagnostics`: a desktop without a keyring must still keep its enrolment across restarts.
+// answers, with every key read once. Otherwise a file store under `<data directory>/token-store`,
+// announced by one line on `diagnostics`: a desktop without a keyring must still keep its enrolment
+// across restarts.
 std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths, std::ostream& diagnostics);
 
 }  // namespace tavolin
