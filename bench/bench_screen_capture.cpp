@@ -215,15 +215,15 @@ int main(int argc, char** argv) {
   auto capture = std::make_shared<X11ScreenCapture>(connector);
   ScreenFrameProvider provider(capture, std::make_shared<X11DisplayGeometry>(connector));
   std::vector<double> milliseconds;
-  ScreenFramePayload payload;
+  StillFrame frame;
   for (int i = 0; i < kStillIterations + 5; ++i) {
     const auto start = Stopwatch::now();
-    payload = provider.captureFrame();
+    frame = provider.captureFrame();
     if (i >= 5)
       milliseconds.push_back(secondsSince(start) * 1000);
   }
-  printStill(figuresOf(std::move(milliseconds)), payload.byteLength,
-             {static_cast<int>(payload.width), static_cast<int>(payload.height)});
+  printStill(figuresOf(std::move(milliseconds)), static_cast<std::int64_t>(frame.jpeg.size()),
+             {frame.width, frame.height});
 
   // The baseline grabs into shared memory and hands the segment on without a copy, so it
   // compares with the raw grab; the live rate adds our copy (or scale) into a queued frame

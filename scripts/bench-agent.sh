@@ -9,12 +9,14 @@ bench_start_display() {
   display=":$(head -n 1 "$work/display")"
 }
 
-# bench_start_agent <build dir>: runs the agent on `display` with a private home; sets
-# `agent_pid`, `port`, `code` (the local pairing code) and `base` (its URL).
+# bench_start_agent <build dir | agent binary>: runs the agent on `display` with a private
+# home; sets `agent_pid`, `port`, `code` (the local pairing code) and `base` (its URL).
 bench_start_agent() {
+  local binary="$1/tavolin-agent"
+  [ -f "$1" ] && binary="$1"
   DISPLAY="$display" HOME="$work" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
     XDG_STATE_HOME="$work/state" TAVOLIN_API_URL=http://127.0.0.1:9 \
-    "$1/tavolin-agent" 2>"$work/agent.log" &
+    "$binary" 2>"$work/agent.log" &
   agent_pid=$!
   pids+=($agent_pid)
   local ready=""

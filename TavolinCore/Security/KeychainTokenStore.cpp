@@ -18,7 +18,66 @@ SecureItemQuery KeychainTokenStore::query(TavolinTokenKey key) const {
                          .accessGroup = accessGroup_};
 }
 
+KeychainTokenStore::Remembered& KeychainTokenStore::remembered(TavolinTokenKey key) {
+  return remembered_[static_cast<std::size_t>(key)];
+}
+
 std::optional<std::string> KeychainTokenStore::read(TavolinTokenKey key) {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(rememberedLock_);
+    const Remembered& known = remembered(key);
+    if (known.value)
+      return *known.value;
+    generation = known.generation;
+  }
+  std::optional<std::string> value = readItem(key);
+  std::lock_guard lock(rememberedLock_);
+  if (Remembered& known = remembered(key); known.generation == generation)
+    known.value = value;
+  return value;
+}
+
+void KeychainTokenStore::write(std::string_view value, TavolinTokenKey key) {
+  std::lock_guard lock(writeLock_);
+  try {
+    writeItem(value, key);
+  } catch (...) {
+    replace(key, std::nullopt);
+    throw;
+  }
+  replace(key, std::optional<std::string>(value));
+}
+
+void KeychainTokenStore::remove(TavolinTokenKey key) {
+  std::lock_guard lock(writeLock_);
+  try {
+    removeItem(key);
+  } catch (...) {
+    replace(key, std::nullopt);
+    throw;
+  }
+  replace(key, std::optional<std::string>());
+}
+
+void KeychainTokenStore::warm() {
+  for (const TavolinTokenKey key : TavolinTokenKeys::allCases) {
+    try {
+      read(key);
+    } catch (const TokenStoreError&) {
+    }
+  }
+}
+
+void KeychainTokenStore::replace(TavolinTokenKey key,
+                                 std::optional<std::optional<std::string>> value) {
+  std::lock_guard lock(rememberedLock_);
+  Remembered& known = remembered(key);
+  ++known.generation;
+  known.value = std::move(value);
+}
+
+std::optional<std::string> KeychainTokenStore::readItem(TavolinTokenKey key) {
   auto result = items_->copy(query(key));
   if (result.status == SecureItemStatus::itemNotFound) {
     return std::nullopt;
@@ -32,7 +91,7 @@ std::optional<std::string> KeychainTokenStore::read(TavolinTokenKey key) {
   return std::move(result.data);
 }
 
-void KeychainTokenStore::write(std::string_view value, TavolinTokenKey key) {
+void KeychainTokenStore::writeItem(std::string_view value, TavolinTokenKey key) {
   const auto itemQuery = query(key);
   const auto updated = items_->update(itemQuery, value);
   if (updated == SecureItemStatus::success) {
@@ -48,7 +107,7 @@ void KeychainTokenStore::write(std::string_view value, TavolinTokenKey key) {
   }
 }
 
-void KeychainTokenStore::remove(TavolinTokenKey key) {
+void KeychainTokenStore::removeItem(TavolinTokenKey key) {
   const auto status = items_->remove(query(key));
   if (status != SecureItemStatus::success && status != SecureItemStatus::itemNotFound) {
     throw TokenStoreError::unexpectedStatus(status);

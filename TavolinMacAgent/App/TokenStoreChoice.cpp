@@ -47,8 +47,11 @@ std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths,
                                               std::shared_ptr<SecureItemStore> secureItemStore,
                                               std::ostream& diagnostics) {
   if (secureItemStore) {
-    return std::make_shared<KeychainTokenStore>(std::move(secureItemStore),
-                                                std::string(kKeychainServiceName), std::nullopt);
+    auto store = std::make_shared<KeychainTokenStore>(
+        std::move(secureItemStore), std::string(kKeychainServiceName), std::nullopt);
+    // Read here, at start: requests then find every secret in memory, not over D-Bus.
+    store->warm();
+    return store;
   }
   const fs::path directory = appPaths.dataDirectory / "token-store";
   diagnostics << "TAVOLIN_KEYCHAIN_UNAVAILABLE using file store at " << directory.string()

@@ -23,9 +23,9 @@ std::shared_ptr<TokenStore> chooseTokenStore(const Environment& environment,
                                              std::shared_ptr<TokenStore> keychain);
 
 // The keychain store under the agent's fixed service name, on `secureItemStore` when the
-// platform has one. Otherwise a file store under `<data directory>/token-store`, announced by one
-// line on `diagnostics`: a desktop without a keyring must still keep its enrolment across
-// restarts.
+// platform has one, with every key read once. Otherwise a file store under
+// `<data directory>/token-store`, announced by one line on `diagnostics`: a desktop without a
+// keyring must still keep its enrolment across restarts.
 std::shared_ptr<TokenStore> makeKeychainStore(const AppPaths& appPaths,
                                               std::shared_ptr<SecureItemStore> secureItemStore,
                                               std::ostream& diagnostics);

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "TavolinCore/Foundation/UTF8.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
+#include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinCore/Runtime/Timers.hpp"
 #include "TavolinMacAgent/Commands/CommandPayload.hpp"
 #include "TavolinMacAgent/Commands/CommandResults.hpp"
@@ -15,6 +17,10 @@ namespace tavolin {
 struct InputCommands::Context {
   std::shared_ptr<InputInjector> injector;
   std::shared_ptr<DisplayGeometry> geometry;
+  // Where keys are posted: a text that needs more keys than the layout has spare waits between
+  // its rounds, and a long one takes a while anyway. One queue keeps the keyboard commands in
+  // the order they came.
+  std::shared_ptr<SerialQueue> keyboard;
 };
 
 namespace {
@@ -86,7 +92,8 @@ Awaitable<CompleteCommandPayload> keyboardText(const Context& context, const JSO
   const std::string* text = CommandPayload::string(payload, "text");
   if (text == nullptr || text->empty())
     co_return failed("missing_text");
-  if (!context.injector->typeText(*text))
+  InputInjector* injector = context.injector.get();
+  if (!co_await runOn(*context.keyboard, [injector, text] { return injector->typeText(*text); }))
     co_return failed("keyboard_event_create_failed");
   co_return succeeded({{"characters", graphemeClusterCount(*text)}});
 }
@@ -100,12 +107,16 @@ Awaitable<CompleteCommandPayload> keyboardShortcut(const Context& context,
   const std::vector<std::string> modifiers = modifiersOf(payload);
   const KeyNames::ModifierFlags flags = KeyNames::modifierFlags(modifiers);
   const std::int64_t repeatCount = clampedInteger(payload, "repeatCount", 1, 50);
-  for (std::int64_t i = 0; i < repeatCount; ++i) {
-    if (!context.injector->postKey(*code, true, flags) ||
-        !context.injector->postKey(*code, false, flags)) {
-      co_return failed("keyboard_event_create_failed");
+  InputInjector* injector = context.injector.get();
+  const auto press = [injector, keyCode = *code, flags, repeatCount] {
+    for (std::int64_t i = 0; i < repeatCount; ++i) {
+      if (!injector->postKey(keyCode, true, flags) || !injector->postKey(keyCode, false, flags))
+        return false;
     }
-  }
+    return true;
+  };
+  if (!co_await runOn(*context.keyboard, press))
+    co_return failed("keyboard_event_create_failed");
   co_return succeeded(
       {{"key", *key}, {"modifiers", JSONValue::strings(modifiers)}, {"repeatCount", repeatCount}});
 }
@@ -269,8 +280,9 @@ PointerMoveOutcome movePointerBy(InputInjector& injector, DisplayGeometry& geome
 
 InputCommands::InputCommands(std::shared_ptr<InputInjector> injector,
                              std::shared_ptr<DisplayGeometry> geometry)
-    : context_(std::make_shared<const Context>(Context{std::move(injector), std::move(geometry)})) {
-}
+    : context_(std::make_shared<const Context>(
+          Context{std::move(injector), std::move(geometry),
+                  std::make_shared<SerialQueue>("app.tavolin.agent.input-commands")})) {}
 
 void InputCommands::registerWith(CommandExecutor& executor) const {
   const auto add = [&](std::string type, Handler handler) {

@@ -40,8 +40,9 @@ CompleteCommandPayload scrollCommand(InputInjector& injector, const JSONObject& 
 // "pointer_click", "pointer_button_down", "pointer_button_up", "pointer_drag",
 // "pointer_drag_move", "pointer_move" and "scroll". The handlers run on the main actor, with
 // the executor they are registered with; they hold the injector and the geometry themselves,
-// so this object need not outlive them. A drag awaits a timer between its steps rather than
-// blocking the main thread.
+// so this object need not outlive them. Nothing slow blocks the main thread: a drag awaits a
+// timer between its steps, and the two keyboard commands post their keys on a queue of their
+// own (label ending ".input-commands"), since typing may wait for borrowed keys to rest.
 class InputCommands {
  public:
   InputCommands(std::shared_ptr<InputInjector> injector, std::shared_ptr<DisplayGeometry> geometry);

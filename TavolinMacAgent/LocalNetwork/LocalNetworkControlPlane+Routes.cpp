@@ -281,7 +281,8 @@ void LocalNetworkControlPlane::addRoutes() {
       [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
         authenticator_.verifyController(request);
         const RemoteSession session = requireSession(parameters[0]);
-        co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{encryptedScreenFrame(session)})};
+        ScreenFrame frame = co_await encryptedScreenFrame(session);
+        co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{std::move(frame)})};
       });
   addRoute("POST", "/v1/controllers/sessions/:/commands",
            [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
@@ -476,7 +477,8 @@ TransportConfigResponse LocalNetworkControlPlane::transportConfig(
   return config;
 }
 
-ScreenFrame LocalNetworkControlPlane::encryptedScreenFrame(const RemoteSession& session) {
+Awaitable<ScreenFrame> LocalNetworkControlPlane::encryptedScreenFrame(
+    const RemoteSession& session) {
   const std::string* controllerKey = metadataString(session, "controllerPublicKey");
   if (!controllerKey || controllerKey->empty()) {
     throw LocalHTTPError::badRequest("missing_controller_public_key");
@@ -488,14 +490,15 @@ ScreenFrame LocalNetworkControlPlane::encryptedScreenFrame(const RemoteSession& 
     maxDimension = found->second.maxDimension;
     jpegQuality = found->second.jpegQuality;
   }
-  const ScreenFramePayload captured =
-      dependencies_.screenFrameProvider->captureFrame(maxDimension, jpegQuality);
-  const auto jpeg = base64Decode(captured.imageBase64);
-  if (!jpeg || jpeg->empty())
+  // Grabbing, scaling and encoding run on the provider's queue; other requests go on meanwhile.
+  // The copy keeps the provider alive for the await whatever happens to the plane.
+  const std::shared_ptr<ScreenFrameProvider> provider = dependencies_.screenFrameProvider;
+  const StillFrame captured = co_await provider->frame(maxDimension, jpegQuality);
+  if (captured.jpeg.empty())
     throw LocalHTTPError::notFound("screen_frame_not_available");
 
-  const Bytes sealed = TavolinSessionCrypto::encryptScreenFrame(*jpeg, identity().privateKey(),
-                                                                *controllerKey, session.id);
+  const Bytes sealed = TavolinSessionCrypto::encryptScreenFrame(
+      captured.jpeg, identity().privateKey(), *controllerKey, session.id);
   ScreenFrame frame;
   frame.id = makeIdentifier("local_frame_");
   frame.sessionId = session.id;
@@ -509,9 +512,9 @@ ScreenFrame LocalNetworkControlPlane::encryptedScreenFrame(const RemoteSession& 
   frame.displayWidth = captured.displayWidth;
   frame.displayHeight = captured.displayHeight;
   frame.byteLength = static_cast<std::int64_t>(sealed.size());
-  frame.capturedAt = captured.capturedAt;
+  frame.capturedAt = TavolinISO8601::string(captured.capturedAt);
   frame.receivedAt = TavolinISO8601::string(now());
-  return frame;
+  co_return frame;
 }
 
 Awaitable<RemoteCommand> LocalNetworkControlPlane::executeCommand(

@@ -151,7 +151,7 @@ class LocalNetworkControlPlane {
   TavolinSignal recordSignal(const std::string& sessionId, std::string_view sender,
                              const SignalPayload& payload);
   TransportConfigResponse transportConfig(const RemoteSession& session) const;
-  ScreenFrame encryptedScreenFrame(const RemoteSession& session);
+  Awaitable<ScreenFrame> encryptedScreenFrame(const RemoteSession& session);
   Awaitable<RemoteCommand> executeCommand(const RemoteSession& session,
                                           const EnqueueCommandPayload& payload);
 

@@ -6,8 +6,8 @@
 #include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
 
-#include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
 
 namespace tavolin {
 
@@ -21,6 +21,19 @@ ScreenFrameProviderError ScreenFrameProviderError::resizeFailed() {
 
 ScreenFrameProviderError ScreenFrameProviderError::encodeFailed() {
   return ScreenFrameProviderError(Kind::encodeFailed, "Screen capture JPEG encoding failed.");
+}
+
+ScreenFramePayload StillFrame::payload() const {
+  ScreenFramePayload payload;
+  payload.format = "jpeg";
+  payload.imageBase64 = base64Encode(jpeg);
+  payload.width = width;
+  payload.height = height;
+  payload.displayWidth = displayWidth;
+  payload.displayHeight = displayHeight;
+  payload.byteLength = static_cast<std::int64_t>(jpeg.size());
+  payload.capturedAt = TavolinISO8601::string(capturedAt);
+  return payload;
 }
 
 PixelSize stillFrameSize(PixelSize image, int maxDimension) {
@@ -48,8 +61,15 @@ ScreenFrameProvider::ScreenFrameProvider(std::shared_ptr<ScreenCapture> capture,
       jpegQuality_(jpegQuality),
       clock_(std::move(clock)) {}
 
-ScreenFramePayload ScreenFrameProvider::captureFrame(std::optional<int> maxDimension,
-                                                     std::optional<double> jpegQuality) {
+Awaitable<StillFrame> ScreenFrameProvider::frame(std::optional<int> maxDimension,
+                                                 std::optional<double> jpegQuality) {
+  co_return co_await runOn(queue_, [this, maxDimension, jpegQuality] {
+    return captureFrame(maxDimension, jpegQuality);
+  });
+}
+
+StillFrame ScreenFrameProvider::captureFrame(std::optional<int> maxDimension,
+                                             std::optional<double> jpegQuality) {
   std::lock_guard lock(mutex_);
   if (!source_)
     source_ = capture_->makeSource();
@@ -90,20 +110,17 @@ ScreenFramePayload ScreenFrameProvider::captureFrame(std::optional<int> maxDimen
                   TJPF_BGRX, &output, &length, TJSAMP_420, tjQuality, TJFLAG_NOREALLOC) != 0)
     throw ScreenFrameProviderError::encodeFailed();
 
-  const std::span<const std::uint8_t> bytes(jpeg_.data(), length);
   const std::optional<Rect> bounds = geometry_->mainDisplayBounds();
-  ScreenFramePayload payload;
-  payload.format = "jpeg";
-  payload.imageBase64 = base64Encode(bytes);
-  payload.width = size.width;
-  payload.height = size.height;
+  StillFrame frame;
+  frame.jpeg.assign(jpeg_.begin(), jpeg_.begin() + static_cast<std::ptrdiff_t>(length));
+  frame.width = size.width;
+  frame.height = size.height;
   // The display can vanish between the grab and this question; the grab's size is then the
   // best answer (a point is a pixel on X11).
-  payload.displayWidth = bounds ? std::llround(bounds->width) : image->width;
-  payload.displayHeight = bounds ? std::llround(bounds->height) : image->height;
-  payload.byteLength = static_cast<std::int64_t>(length);
-  payload.capturedAt = TavolinISO8601::string(capturedAt);
-  return payload;
+  frame.displayWidth = bounds ? std::llround(bounds->width) : image->width;
+  frame.displayHeight = bounds ? std::llround(bounds->height) : image->height;
+  frame.capturedAt = capturedAt;
+  return frame;
 }
 
 }  // namespace tavolin

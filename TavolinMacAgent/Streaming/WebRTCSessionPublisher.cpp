@@ -3,6 +3,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
 #include "TavolinCore/Runtime/Timers.hpp"
 #include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
 #include "TavolinCore/Streaming/TavolinDataChannel.hpp"
@@ -221,10 +222,12 @@ Awaitable<void> WebRTCSessionPublisher::run() {
       co_await self->handleSignal(signal);
   });
   auto self = shared_from_this();
+  // One poll at a time: the next starts an interval after the last read returned, however long
+  // that read took.
   clipboardTask_ = Task::spawn(dependencies_.mainExecutor, "webrtc-publisher-clipboard",
                                [self]() -> Awaitable<void> {
                                  for (;;) {
-                                   self->sendClipboard(false);
+                                   co_await self->sendClipboard(false);
                                    co_await sleepFor(ClipboardSync::interval);
                                  }
                                });
@@ -252,9 +255,9 @@ void WebRTCSessionPublisher::watchChannel(const std::shared_ptr<DataChannel>& ch
     observer.onStateChange = [weak, main](DataChannelState state) {
       if (state != DataChannelState::open)
         return;
-      asio::post(main, [weak] {
+      Task::spawn(main, "webrtc-publisher-clipboard-open", [weak]() -> Awaitable<void> {
         if (const auto self = weak.lock())
-          self->sendClipboard(true);
+          co_await self->sendClipboard(true);
       });
     };
   } else {
@@ -426,10 +429,13 @@ void WebRTCSessionPublisher::postLocalCandidate(const IceCandidate& candidate) {
   signaling_->post("ice", std::move(payload));
 }
 
-void WebRTCSessionPublisher::sendClipboard(bool forced) {
+Awaitable<void> WebRTCSessionPublisher::sendClipboard(bool forced) {
   if (stopped_ || !isOpen(clipboardChannel_))
-    return;
-  if (const auto update = clipboard_.nextUpdate(forced))
+    co_return;
+  ClipboardSync* clipboard = &clipboard_;
+  const auto update = co_await runOn(clipboardQueue_,
+                                     [clipboard, forced] { return clipboard->nextUpdate(forced); });
+  if (update && !stopped_ && isOpen(clipboardChannel_))
     clipboardChannel_->sendText(encodeJSON(*update));
 }
 

@@ -12,6 +12,7 @@
 #include "TavolinCore/Foundation/TavolinError.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Runtime/Clock.hpp"
+#include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
@@ -46,7 +47,8 @@ class WebRTCSessionPublisherError : public TavolinError {
 // channels: it offers, answers the controller's signals, feeds captured frames to the track
 // with per-frame telemetry, keeps the controller's clipboard in step and runs the commands that
 // arrive over the channels. Frames go from the capture queue straight to the track, never
-// through the main actor; everything else is main actor only.
+// through the main actor, and the clipboard is read on a queue of its own; everything else is
+// main actor only.
 class WebRTCSessionPublisher final : public SessionPublisher,
                                      public std::enable_shared_from_this<WebRTCSessionPublisher> {
  public:
@@ -96,7 +98,9 @@ class WebRTCSessionPublisher final : public SessionPublisher,
   Awaitable<void> applyAnswer(const JSONObject& payload);
   void addRemoteCandidate(const JSONObject& payload);
   void postLocalCandidate(const IceCandidate& candidate);
-  void sendClipboard(bool forced);
+  // Reads the clipboard on the clipboard queue and sends what changed (everything when
+  // `forced`) on its channel.
+  Awaitable<void> sendClipboard(bool forced);
   bool replyOnCommands(std::string_view text) const;
 
   Dependencies dependencies_;
@@ -121,6 +125,11 @@ class WebRTCSessionPublisher final : public SessionPublisher,
   Task startTask_, clipboardTask_, fallbackTask_;
   bool started_ = false;
   bool stopped_ = false;
+
+  // Where `clipboard_` reads the pasteboard: a read of text another application owns waits for
+  // that application, up to two seconds. Only work of the clipboard runs here, in order, so
+  // `clipboard_` needs no lock. Last, so that it is joined before `clipboard_` goes.
+  SerialQueue clipboardQueue_{"app.tavolin.agent.webrtc.clipboard-poll"};
 };
 
 }  // namespace tavolin

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -12,8 +14,8 @@
 namespace tavolin {
 
 // An in-memory clipboard for tests: it records every text it was given, plays other
-// applications' copies (`copyFromOtherApplication`), and can be told to refuse sets.
-// Thread-safe.
+// applications' copies (`copyFromOtherApplication`), can be told to refuse sets, and can hold
+// reads as an owner that does not answer holds them. Thread-safe.
 class FakePasteboard final : public Pasteboard {
  public:
   bool setString(std::string_view text) override {
@@ -27,7 +29,12 @@ class FakePasteboard final : public Pasteboard {
   }
 
   std::optional<std::string> string() override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (const auto limit = readLimit_) {
+      ++readsWaiting_;
+      released_.wait_for(lock, *limit, [&] { return !readLimit_; });
+      --readsWaiting_;
+    }
     return text_;
   }
 
@@ -49,6 +56,24 @@ class FakePasteboard final : public Pasteboard {
     failSets_ = fail;
   }
 
+  // Later reads wait until releaseReads(), at most `limit` each.
+  void holdReads(std::chrono::milliseconds limit) {
+    std::lock_guard lock(mutex_);
+    readLimit_ = limit;
+  }
+  void releaseReads() {
+    {
+      std::lock_guard lock(mutex_);
+      readLimit_.reset();
+    }
+    released_.notify_all();
+  }
+  // Reads waiting now.
+  int readsWaiting() const {
+    std::lock_guard lock(mutex_);
+    return readsWaiting_;
+  }
+
   // Every text setString was given, refused ones included.
   std::vector<std::string> sets() const {
     std::lock_guard lock(mutex_);
@@ -61,6 +86,9 @@ class FakePasteboard final : public Pasteboard {
   std::int64_t changeCount_ = 0;
   bool failSets_ = false;
   std::vector<std::string> sets_;
+  std::optional<std::chrono::milliseconds> readLimit_;
+  std::condition_variable released_;
+  int readsWaiting_ = 0;
 };
 
 }  // namespace tavolin

@@ -1,6 +1,7 @@
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerPeerConnection.hpp"
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include <gst/sdp/sdp.h>
 
+#include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerDataChannel.hpp"
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerPromise.hpp"
 #include "TavolinMacAgent/Platform/GStreamer/GStreamerSupport.hpp"
@@ -16,6 +18,36 @@
 #include "TavolinMacAgent/Platform/GStreamer/StunServer.hpp"
 
 namespace tavolin {
+
+// Brings closed pipelines down, one after the other, on a thread of its own. Whatever it was
+// handed is down by the time it is destroyed.
+class GStreamerPipelineTeardown {
+ public:
+  GStreamerPipelineTeardown() = default;
+  GStreamerPipelineTeardown(const GStreamerPipelineTeardown&) = delete;
+  GStreamerPipelineTeardown& operator=(const GStreamerPipelineTeardown&) = delete;
+
+  ~GStreamerPipelineTeardown() {
+    std::promise<void> drained;
+    queue_.post([&drained] { drained.set_value(); });
+    drained.get_future().wait();
+  }
+
+  // `keep` stays alive until the pipeline is down.
+  void bringDown(gstreamer::GObjectPtr<GstPipeline> pipeline, std::shared_ptr<void> keep) {
+    queue_.post([pipeline = std::move(pipeline), keep = std::move(keep)] {
+      // Joins webrtcbin's thread and every streaming thread; operations still queued end with
+      // PeerConnectionError.
+      gst_element_set_state(GST_ELEMENT(pipeline.get()), GST_STATE_NULL);
+      const gstreamer::GObjectPtr<GstBus> bus(gst_pipeline_get_bus(pipeline.get()));
+      gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+    });
+  }
+
+ private:
+  SerialQueue queue_{"app.tavolin.agent.webrtc-teardown"};
+};
+
 namespace {
 
 using gstreamer::CapsPtr;
@@ -243,8 +275,10 @@ struct Signals {
 
 class GStreamerPeerConnection final : public PeerConnection {
  public:
-  GStreamerPeerConnection(const PeerConnectionConfiguration& configuration, Observer observer)
-      : shared_(std::make_shared<Shared>(std::move(observer))),
+  GStreamerPeerConnection(const PeerConnectionConfiguration& configuration, Observer observer,
+                          std::shared_ptr<GStreamerPipelineTeardown> teardown)
+      : teardown_(std::move(teardown)),
+        shared_(std::make_shared<Shared>(std::move(observer))),
         pipeline_(GST_PIPELINE(gst_object_ref_sink(gst_pipeline_new(nullptr)))),
         webrtc_(gstreamer::makeElement("webrtcbin")) {
     // Frames carry their capture time on CLOCK_MONOTONIC, which is this clock's time.
@@ -258,7 +292,7 @@ class GStreamerPeerConnection final : public PeerConnection {
     gst_bin_add(GST_BIN(pipeline_.get()), webrtc_.get());
 
     if (!configuration.videoTrackId.empty()) {
-      video_ = std::make_unique<GStreamerVideoSender>(
+      video_ = std::make_shared<GStreamerVideoSender>(
           pipeline_.get(), webrtc_.get(), chooseH264Encoder(), configuration.videoStreamId);
       // "-" stands for no stream.
       videoMsid_ = (configuration.videoStreamId.empty() ? "-" : configuration.videoStreamId) + " " +
@@ -416,11 +450,8 @@ class GStreamerPeerConnection final : public PeerConnection {
     handlers_.clear();
     if (video_)
       video_->stop();
-    // Joins webrtcbin's thread and every streaming thread; operations still queued end with
-    // PeerConnectionError.
-    gst_element_set_state(GST_ELEMENT(pipeline_.get()), GST_STATE_NULL);
-    const GObjectPtr<GstBus> bus(gst_pipeline_get_bus(pipeline_.get()));
-    gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+    // The sender goes with the pipeline, never before it.
+    teardown_->bringDown(gstreamer::addReference(pipeline_.get()), video_);
   }
 
  private:
@@ -456,11 +487,12 @@ class GStreamerPeerConnection final : public PeerConnection {
     return gstreamer::addReference(webrtc_.get());
   }
 
+  std::shared_ptr<GStreamerPipelineTeardown> teardown_;
   std::shared_ptr<Shared> shared_;
   GObjectPtr<GstPipeline> pipeline_;
   GObjectPtr<GstElement> webrtc_;
   // Kept until destruction so that frame pushes racing close() find it stopped, not gone.
-  std::unique_ptr<GStreamerVideoSender> video_;
+  std::shared_ptr<GStreamerVideoSender> video_;
   // "stream track" for the a=msid of the video m-line; empty without video.
   std::string videoMsid_;
   std::vector<gulong> handlers_;
@@ -471,10 +503,15 @@ class GStreamerPeerConnection final : public PeerConnection {
 
 }  // namespace
 
+GStreamerPeerConnectionFactory::GStreamerPeerConnectionFactory()
+    : teardown_(std::make_shared<GStreamerPipelineTeardown>()) {}
+
+GStreamerPeerConnectionFactory::~GStreamerPeerConnectionFactory() = default;
+
 std::shared_ptr<PeerConnection> GStreamerPeerConnectionFactory::makePeerConnection(
     const PeerConnectionConfiguration& configuration, PeerConnection::Observer observer) {
   gstreamer::initializeGStreamer();
-  return std::make_shared<GStreamerPeerConnection>(configuration, std::move(observer));
+  return std::make_shared<GStreamerPeerConnection>(configuration, std::move(observer), teardown_);
 }
 
 }  // namespace tavolin

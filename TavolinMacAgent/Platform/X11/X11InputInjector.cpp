@@ -112,8 +112,9 @@ std::optional<X11KeyboardMapping> X11InputInjector::readMapping(X11Connection& c
                             std::vector<KeySym>(keysyms, keysyms + length));
 }
 
-std::size_t X11InputInjector::prepare(X11Connection& connection, X11KeyboardMapping& mapping,
-                                      std::span<const KeySym> keysyms) {
+X11InputInjector::Preparation X11InputInjector::prepare(X11Connection& connection,
+                                                        X11KeyboardMapping& mapping,
+                                                        std::span<const KeySym> keysyms) {
   // Someone else may have rebound a borrowed keycode since; it is no longer ours to unbind.
   std::erase_if(borrowed_, [&](const auto& entry) {
     return mapping.keysym(entry.first, 0) != entry.second.keysym;
@@ -122,9 +123,9 @@ std::size_t X11InputInjector::prepare(X11Connection& connection, X11KeyboardMapp
   std::vector<std::uint8_t> spare = mapping.spareKeycodes();
   std::set<std::uint8_t> inUse;  // borrowed keycodes this round types on
   std::vector<std::uint8_t> rebound;
-  Clock::time_point restedAt{};
 
-  std::size_t count = 0;
+  Preparation preparation;
+  std::size_t& count = preparation.count;
   for (; count < keysyms.size(); ++count) {
     const KeySym keysym = keysyms[count];
     if (const auto stroke = mapping.strokeFor(keysym); stroke && (!stroke->shifted || canShift)) {
@@ -146,7 +147,15 @@ std::size_t X11InputInjector::prepare(X11Connection& connection, X11KeyboardMapp
       }
       if (!keycode)
         break;
-      restedAt = std::max(restedAt, borrowed_.at(*keycode).lastUsed + rebindDelay);
+      // Clients read the mapping when they reach our MappingNotify: a keycode typed on just
+      // now keeps its keysym until they have had time to translate those key events. The
+      // round ends before it; a round that would start with it waits.
+      const Clock::time_point rested = borrowed_.at(*keycode).lastUsed + rebindDelay;
+      if (Clock::now() < rested) {
+        if (count == 0)
+          preparation.restedAt = rested;
+        break;
+      }
     }
     mapping.bind(*keycode, keysym);
     borrowed_.insert_or_assign(*keycode, Borrowed{keysym, Clock::now()});
@@ -154,13 +163,32 @@ std::size_t X11InputInjector::prepare(X11Connection& connection, X11KeyboardMapp
     rebound.push_back(*keycode);
   }
 
-  if (!rebound.empty()) {
-    // Clients read the mapping when they reach our MappingNotify: a keycode typed on just now
-    // keeps its keysym until they have had time to translate those key events.
-    std::this_thread::sleep_until(restedAt);
+  if (!rebound.empty())
     sendMapping(connection, mapping, std::move(rebound));
+  return preparation;
+}
+
+std::optional<X11InputInjector::Round> X11InputInjector::prepareRound(
+    std::unique_lock<std::mutex>& lock, std::span<const KeySym> keysyms, bool& accepted) {
+  // Each wait lets at least one keycode rest, so a call only waits again while others keep
+  // typing on the keycodes it needs; past this many waits it gives up.
+  constexpr int kWaits = 100;
+  for (int waits = 0;; ++waits) {
+    auto current = inputConnection();
+    if (!current)
+      return std::nullopt;
+    auto mapping = readMapping(*current);
+    if (!mapping)
+      return std::nullopt;
+    const Preparation preparation = prepare(*current, *mapping, keysyms);
+    if (!preparation.restedAt || waits == kWaits)
+      return Round{std::move(current), std::move(*mapping), preparation.count};
+    // Checked now: the calls that go ahead meanwhile check and clear what is pending.
+    accepted = delivered(*current) && accepted;
+    lock.unlock();
+    std::this_thread::sleep_until(*preparation.restedAt);
+    lock.lock();
   }
-  return count;
 }
 
 void X11InputInjector::sendMapping(X11Connection& connection, const X11KeyboardMapping& mapping,
@@ -224,80 +252,89 @@ bool X11InputInjector::postKey(std::uint16_t keyCode, bool down,
   const auto keysym = X11KeySymbols::forKeyCode(keyCode);
   if (!keysym)
     return false;
-  std::lock_guard lock(mutex_);
-  auto current = inputConnection();
-  if (!current)
-    return false;
-  auto mapping = readMapping(*current);
-  if (!mapping)
-    return false;
   std::vector<KeySym> keysyms = X11KeySymbols::forModifiers(modifiers);
   keysyms.push_back(*keysym);
-  const bool prepared = prepare(*current, *mapping, keysyms) == keysyms.size();
+  std::unique_lock lock(mutex_);
+  bool accepted = true;
+  const auto round = prepareRound(lock, keysyms, accepted);
+  if (!round)
+    return false;
+  X11Connection& current = *round->connection;
+  const bool prepared = round->count == keysyms.size();
   if (prepared) {
     const std::span<const KeySym> held(keysyms.data(), keysyms.size() - 1);
     for (const KeySym modifier : held)
-      key(*current, *mapping, modifier, true);
-    key(*current, *mapping, *keysym, down);
+      key(current, round->mapping, modifier, true);
+    key(current, round->mapping, *keysym, down);
     for (auto modifier = held.rbegin(); modifier != held.rend(); ++modifier)
-      key(*current, *mapping, *modifier, false);
+      key(current, round->mapping, *modifier, false);
   }
   if (!borrowed_.empty())
     scheduleUnbind();
-  return delivered(*current) && prepared;
+  return delivered(current) && accepted && prepared;
 }
 
 bool X11InputInjector::typeText(std::string_view text) {
   const std::vector<KeySym> keysyms = keysymsOf(text);
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto current = inputConnection();
   if (!current)
     return false;
-  auto mapping = readMapping(*current);
-  if (!mapping)
-    return false;
-  bool typed = true;
+  bool accepted = true;
   for (std::size_t position = 0; position < keysyms.size();) {
     const std::span<const KeySym> rest(keysyms.data() + position, keysyms.size() - position);
-    const std::size_t count = prepare(*current, *mapping, rest);
-    if (count == 0) {
-      typed = false;  // not a single spare keycode
+    const auto round = prepareRound(lock, rest, accepted);
+    if (!round)
+      return false;
+    current = round->connection;
+    if (round->count == 0) {
+      accepted = false;  // not a single spare keycode
       break;
     }
-    for (const KeySym keysym : rest.first(count)) {
-      key(*current, *mapping, keysym, true);
-      key(*current, *mapping, keysym, false);
+    for (const KeySym keysym : rest.first(round->count)) {
+      key(*current, round->mapping, keysym, true);
+      key(*current, round->mapping, keysym, false);
     }
     // Out now, so that a keycode's rest before it is rebound starts when its events leave.
     xcb_flush(current->get());
-    position += count;
+    position += round->count;
   }
   if (!borrowed_.empty())
     scheduleUnbind();
-  return delivered(*current) && typed;
+  return delivered(*current) && accepted;
 }
 
 bool X11InputInjector::postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
                                  KeyNames::ModifierFlags modifiers, int /*clickState*/) {
-  std::lock_guard lock(mutex_);
-  auto current = inputConnection();
-  if (!current)
-    return false;
+  std::unique_lock lock(mutex_);
   const std::int16_t x = coordinate(point.x);
   const std::int16_t y = coordinate(point.y);
   if (kind == MouseEventKind::moved || kind == MouseEventKind::dragged) {
+    auto current = inputConnection();
+    if (!current)
+      return false;
     fake(*current, XCB_MOTION_NOTIFY, 0, x, y);
     return delivered(*current);
   }
 
-  std::optional<X11KeyboardMapping> mapping;
   const std::vector<KeySym> held = X11KeySymbols::forModifiers(modifiers);
-  if (!held.empty()) {
-    mapping = readMapping(*current);
-    if (!mapping || prepare(*current, *mapping, held) != held.size()) {
+  bool accepted = true;
+  std::shared_ptr<X11Connection> current;
+  std::optional<X11KeyboardMapping> mapping;
+  if (held.empty()) {
+    current = inputConnection();
+    if (!current)
+      return false;
+  } else {
+    auto round = prepareRound(lock, held, accepted);
+    if (!round)
+      return false;
+    current = std::move(round->connection);
+    if (round->count != held.size()) {
       delivered(*current);
       return false;
     }
+    mapping = std::move(round->mapping);
   }
   for (const KeySym modifier : held)
     key(*current, *mapping, modifier, true);
@@ -308,7 +345,7 @@ bool X11InputInjector::postMouse(MouseEventKind kind, KeyNames::MouseButton butt
     key(*current, *mapping, *modifier, false);
   if (!borrowed_.empty())
     scheduleUnbind();
-  return delivered(*current);
+  return delivered(*current) && accepted;
 }
 
 bool X11InputInjector::postScroll(std::int32_t deltaX, std::int32_t deltaY) {

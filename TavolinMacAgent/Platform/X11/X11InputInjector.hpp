@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -26,13 +27,16 @@ namespace tavolin {
 // look the new mapping up only when they handle the MappingNotify that precedes the key
 // events, so a borrowed keycode is never rebound right after its key events: borrowed keycodes
 // are unbound one second after the last keyboard call (on the injector's own queue), and one is
-// rebound within a call only once it has rested. A text with more distinct missing characters
-// than there are spare keycodes is therefore typed in rounds, the caller waiting between them.
+// rebound only once it has rested. A text with more distinct missing characters than there are
+// spare keycodes is therefore typed in rounds, the caller waiting between them.
 //
 // Thread-safe: each call holds the injector's lock, so calls from the main actor and the
-// low-latency input queue do not interleave their events. Give it a connector of its own: it
-// discards the events that arrive on its connection (every client receives MappingNotify).
-// Destruction unbinds the borrowed keycodes at once.
+// low-latency input queue do not interleave their events, with one exception: a call that must
+// wait for a borrowed keycode to rest lets go of the lock while it waits, so that the other
+// thread's input does not queue behind the wait, and its events may come between the rounds
+// of a text. Give it a connector of its own: it discards the events that arrive on its
+// connection (every client receives MappingNotify). Destruction unbinds the borrowed keycodes
+// at once.
 class X11InputInjector final : public InputInjector {
  public:
   using KeySym = X11KeySymbols::KeySym;
@@ -67,15 +71,34 @@ class X11InputInjector final : public InputInjector {
     std::chrono::steady_clock::time_point lastUsed;
   };
 
+  // What prepare() could do: bind keycodes for the front `count` keysyms, or nothing until
+  // `restedAt`, when the keycode the first one needs has rested.
+  struct Preparation {
+    std::size_t count = 0;
+    std::optional<std::chrono::steady_clock::time_point> restedAt;
+  };
+
+  // A round of keyboard input, prepared: its keysyms' keycodes are bound on `connection`.
+  struct Round {
+    std::shared_ptr<X11Connection> connection;
+    X11KeyboardMapping mapping;
+    std::size_t count = 0;
+  };
+
   // The working connection with the events it collected discarded, or nothing.
   std::shared_ptr<X11Connection> connection();
   // The same, when it can post synthetic input.
   std::shared_ptr<X11Connection> inputConnection();
   std::optional<X11KeyboardMapping> readMapping(X11Connection& connection);
-  // Binds borrowed keycodes so that `keysyms` can be typed, front first, and returns how many
-  // of them can be: all, or the front part that fits the spare keycodes.
-  std::size_t prepare(X11Connection& connection, X11KeyboardMapping& mapping,
+  // Binds borrowed keycodes so that `keysyms` can be typed, front first: all of them, or the
+  // front part that fits the spare and rested keycodes. Never waits.
+  Preparation prepare(X11Connection& connection, X11KeyboardMapping& mapping,
                       std::span<const KeySym> keysyms);
+  // prepare() on a fresh connection and mapping, called with `lock` held. While a keycode must
+  // rest, waits with the lock released and starts over; nothing when the display or its mapping
+  // is gone. `accepted` takes in whether the events faked before such a wait were delivered.
+  std::optional<Round> prepareRound(std::unique_lock<std::mutex>& lock,
+                                    std::span<const KeySym> keysyms, bool& accepted);
   // Sends the rows of `keycodes` from `mapping` to the server.
   void sendMapping(X11Connection& connection, const X11KeyboardMapping& mapping,
                    std::vector<std::uint8_t> keycodes);

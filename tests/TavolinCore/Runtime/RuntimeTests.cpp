@@ -1,5 +1,8 @@
 #include <atomic>
 #include <future>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -12,6 +15,7 @@
 
 #include "TavolinCore/Runtime/AsyncQueue.hpp"
 #include "TavolinCore/Runtime/MainActor.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
 #include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinCore/Runtime/Timers.hpp"
@@ -116,6 +120,60 @@ TEST(SerialQueue, ThreadCarriesItsLabelAndRunsWorkInOrder) {
   ASSERT_EQ(order.size(), 100u);
   for (int i = 0; i < 100; ++i)
     EXPECT_EQ(order[i], i);
+}
+
+TEST(RunOn, WorkRunsOnTheQueueAndTheCallerResumesOnItsOwnExecutor) {
+  asio::io_context context;
+  SerialQueue queue("app.tavolin.agent.test.run-on");
+  const auto callerThread = std::this_thread::get_id();
+  std::string ranOn;
+  std::optional<int> answer;
+  bool resumedOnCaller = false;
+  Task::spawn(context.get_executor(), "caller", [&]() -> Awaitable<void> {
+    answer = co_await runOn(queue, [&] {
+      ranOn = SerialQueue::currentLabel();
+      return 42;
+    });
+    resumedOnCaller = std::this_thread::get_id() == callerThread;
+    co_await runOn(queue, [] {});  // nothing to hand back
+  });
+  // No timer or socket keeps the loop alive: the pending work itself must.
+  context.run();
+  EXPECT_EQ(ranOn, "app.tavolin.agent.test.run-on");
+  EXPECT_EQ(answer, 42);
+  EXPECT_TRUE(resumedOnCaller);
+}
+
+TEST(RunOn, WhatTheWorkThrowsReachesTheCallerAsThrown) {
+  asio::io_context context;
+  SerialQueue queue("app.tavolin.agent.test.run-on");
+  std::string caught;
+  Task::spawn(context.get_executor(), "caller", [&]() -> Awaitable<void> {
+    try {
+      co_await runOn(queue, []() -> std::string { throw std::out_of_range("no such frame"); });
+    } catch (const std::out_of_range& error) {
+      caught = error.what();
+    }
+  });
+  context.run();
+  EXPECT_EQ(caught, "no such frame");
+}
+
+TEST(RunOn, CallersExecutorServesOtherWorkWhileTheQueueWorks) {
+  // The work waits for something only the caller's loop can do: were that loop blocked on the
+  // work, neither would ever finish.
+  asio::io_context context;
+  SerialQueue queue("app.tavolin.agent.test.run-on");
+  std::promise<void> servedMeanwhile;
+  bool released = false;
+  Task::spawn(context.get_executor(), "caller", [&]() -> Awaitable<void> {
+    released = co_await runOn(queue, [&] {
+      asio::post(context, [&] { servedMeanwhile.set_value(); });
+      return servedMeanwhile.get_future().wait_for(10s) == std::future_status::ready;
+    });
+  });
+  context.run_for(20s);
+  EXPECT_TRUE(released);
 }
 
 TEST(AsyncQueue, DeliversInOrderAcrossThreadsThenEndsWhenFinished) {

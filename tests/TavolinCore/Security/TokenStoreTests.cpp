@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -281,25 +282,100 @@ TEST_F(KeychainTokenStoreTest, Write_FailingStatusThrowsUnexpectedStatus) {
 TEST_F(KeychainTokenStoreTest, Read_MapsStatusesAndRejectsNonUTF8) {
   EXPECT_EQ(store.read(Key::agentToken), std::nullopt);
 
+  // A store of its own for each item: a store answers a key it has read from memory.
+  const auto freshRead = [&] {
+    return KeychainTokenStore(items, "app.tavolin.test", std::nullopt).read(Key::agentToken);
+  };
   items->putItem({agentQuery, "", SecureItemAccessibility::afterFirstUnlockThisDeviceOnly});
-  EXPECT_EQ(store.read(Key::agentToken), "");
+  EXPECT_EQ(freshRead(), "");
   for (const std::string bytes : {"\xc3\x28", "\xc0\xaf", "\xed\xa0\x80", "ok\xf4\x90\x80\x80"}) {
     items->remove(agentQuery);
     items->putItem({agentQuery, bytes, SecureItemAccessibility::afterFirstUnlockThisDeviceOnly});
-    EXPECT_TRUE(throwsInvalidData([&] { store.read(Key::agentToken); })) << bytes;
+    EXPECT_TRUE(throwsInvalidData(freshRead)) << bytes;
   }
   items->remove(agentQuery);
   items->putItem({agentQuery, "h\xc3\xa9 \xf0\x9f\x94\x91", SecureItemAccessibility::whenUnlocked});
-  EXPECT_EQ(store.read(Key::agentToken), "h\xc3\xa9 \xf0\x9f\x94\x91");
+  EXPECT_EQ(freshRead(), "h\xc3\xa9 \xf0\x9f\x94\x91");
 
   items->failNext(Operation::copy, SecureItemStatus::success);  // success without data
-  EXPECT_TRUE(throwsInvalidData([&] { store.read(Key::agentToken); }));
+  EXPECT_TRUE(throwsInvalidData(freshRead));
 
   items->failNext(Operation::copy, -25293);
-  const auto error = tokenStoreErrorOf([&] { store.read(Key::agentToken); });
+  const auto error = tokenStoreErrorOf(freshRead);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TokenStoreError::Kind::unexpectedStatus);
   EXPECT_EQ(error->description(), "Keychain operation failed with status -25293.");
+}
+
+TEST_F(KeychainTokenStoreTest, Reads_AskTheItemsOnceUntilAWriteOrRemoveReplacesTheValue) {
+  const auto copies = [&] {
+    const auto operations = items->operations();
+    return std::count(operations.begin(), operations.end(), Operation::copy);
+  };
+  items->putItem({agentQuery, "stored", SecureItemAccessibility::afterFirstUnlockThisDeviceOnly});
+  store.warm();
+  const auto warmed = copies();
+  EXPECT_EQ(warmed, static_cast<long>(TavolinTokenKeys::allCases.size()));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(store.read(Key::agentToken), "stored");
+    EXPECT_EQ(store.read(Key::directAccessSecret), std::nullopt);  // absence is remembered too
+  }
+  store.write("written", Key::agentToken);
+  EXPECT_EQ(store.read(Key::agentToken), "written");
+  store.remove(Key::agentToken);
+  EXPECT_EQ(store.read(Key::agentToken), std::nullopt);
+  EXPECT_EQ(copies(), warmed);
+
+  // A failed read remembers nothing; a failed write forgets, since the item may have changed.
+  KeychainTokenStore cold(items, "app.tavolin.test", std::nullopt);
+  items->failNext(Operation::copy, SecureItemStatus::interactionNotAllowed);
+  EXPECT_TRUE(tokenStoreErrorOf([&] { cold.read(Key::ownerToken); }));
+  EXPECT_EQ(cold.read(Key::ownerToken), std::nullopt);
+  items->failNext(Operation::update, SecureItemStatus::interactionNotAllowed);
+  EXPECT_TRUE(tokenStoreErrorOf([&] { cold.write("owner", Key::ownerToken); }));
+  const auto beforeReread = copies();
+  EXPECT_EQ(cold.read(Key::ownerToken), std::nullopt);
+  EXPECT_EQ(copies(), beforeReread + 1);
+}
+
+// Items whose reads wait at a gate after reading, as a slow Secret Service would.
+class GatedItemStore final : public SecureItemStore {
+ public:
+  explicit GatedItemStore(std::shared_ptr<SecureItemStore> inner) : inner_(std::move(inner)) {}
+  SecureItemCopyResult copy(const SecureItemQuery& query) override {
+    auto result = inner_->copy(query);
+    reading.set_value();
+    gate.get_future().wait();
+    return result;
+  }
+  std::int32_t update(const SecureItemQuery& query, std::string_view data) override {
+    return inner_->update(query, data);
+  }
+  std::int32_t add(const SecureItemQuery& query, std::string_view data,
+                   SecureItemAccessibility accessibility) override {
+    return inner_->add(query, data, accessibility);
+  }
+  std::int32_t remove(const SecureItemQuery& query) override { return inner_->remove(query); }
+
+  std::promise<void> reading, gate;
+
+ private:
+  std::shared_ptr<SecureItemStore> inner_;
+};
+
+TEST_F(KeychainTokenStoreTest, ReadOverlappingAWrite_DoesNotBringTheOldValueBack) {
+  items->putItem({agentQuery, "old", SecureItemAccessibility::afterFirstUnlockThisDeviceOnly});
+  auto gated = std::make_shared<GatedItemStore>(items);
+  KeychainTokenStore shared(gated, "app.tavolin.test", std::nullopt);
+  std::optional<std::string> slowRead;
+  std::thread reader([&] { slowRead = shared.read(Key::agentToken); });
+  gated->reading.get_future().wait();
+  // The write does not wait for the read in progress.
+  shared.write("new", Key::agentToken);
+  gated->gate.set_value();
+  reader.join();
+  EXPECT_EQ(slowRead, "old");
+  EXPECT_EQ(shared.read(Key::agentToken), "new");
 }
 
 TEST_F(KeychainTokenStoreTest, Remove_TreatsNotFoundAsSuccessAndOtherStatusesAsErrors) {
@@ -315,8 +391,8 @@ TEST_F(KeychainTokenStoreTest, Remove_TreatsNotFoundAsSuccessAndOtherStatusesAsE
 
 TEST_F(KeychainTokenStoreTest, AccessGroup_IsPartOfEveryQueryWhenSet) {
   KeychainTokenStore grouped(items, "svc", "team.group");
-  grouped.write("v", Key::localPairingCode);
   grouped.read(Key::localPairingCode);
+  grouped.write("v", Key::localPairingCode);
   grouped.remove(Key::localPairingCode);
   const SecureItemQuery expected{"svc", "localPairingCode", "team.group"};
   const auto calls = items->calls();

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
@@ -36,6 +38,25 @@ KeySyms keysymsOf(const std::u32string& text) {
   for (const char32_t c : text)
     keysyms.push_back(c < 0x100 ? c : 0x01000000 + c);
   return keysyms;
+}
+
+// Keycodes without a keysym in a mapping as X11EventRecorder::keyboardMapping() gives it.
+std::size_t spareKeycodes(const KeySyms& layout) {
+  const std::size_t perKeycode = layout.front();
+  std::size_t spare = 0;
+  for (std::size_t row = 1; row + perKeycode <= layout.size(); row += perKeycode) {
+    spare += std::all_of(layout.begin() + row, layout.begin() + row + perKeycode,
+                         [](std::uint32_t keysym) { return keysym == 0; });
+  }
+  return spare;
+}
+
+// `count` distinct CJK characters, none of them in any layout here.
+std::u32string ideographs(std::size_t count) {
+  std::u32string text;
+  for (char32_t c = 0; c < count; ++c)
+    text.push_back(0x4E00 + c);
+  return text;
 }
 
 std::size_t countOf(const Events& events, Type type) {
@@ -100,21 +121,31 @@ TEST_F(X11InputInjectorTest, TypedText_ArrivesAsItsKeySymsAndTheLayoutIsGivenBac
 
 TEST_F(X11InputInjectorTest, TextBeyondTheSpareKeycodes_IsTypedInRounds) {
   const KeySyms layout = recorder.keyboardMapping();
-  const std::size_t perKeycode = layout.front();
-  std::size_t spare = 0;
-  for (std::size_t row = 1; row + perKeycode <= layout.size(); row += perKeycode) {
-    spare += std::all_of(layout.begin() + row, layout.begin() + row + perKeycode,
-                         [](std::uint32_t keysym) { return keysym == 0; });
-  }
+  const std::size_t spare = spareKeycodes(layout);
   ASSERT_GT(spare, 0u);
-  std::u32string text;
-  for (char32_t c = 0; c < spare + 20; ++c)
-    text.push_back(0x4E00 + c);
+  std::u32string text = ideographs(spare + 20);
   text += text.substr(0, 5);  // again at the end, after their keycodes were taken back
 
   ASSERT_TRUE(injector->typeText(boost::locale::conv::utf_to_utf<char>(text)));
   EXPECT_EQ(typedKeySyms(keyEvents(text.size())), keysymsOf(text));
   EXPECT_TRUE(eventually([&] { return recorder.keyboardMapping() == layout; }));
+}
+
+TEST_F(X11InputInjectorTest, TextWaitingForKeysToRest_LetsOtherCallsGoAhead) {
+  const std::size_t spare = spareKeycodes(recorder.keyboardMapping());
+  ASSERT_GT(spare, 0u);
+  // Every round after the first waits for the keys of the one before to rest.
+  const std::u32string text = ideographs(6 * spare + 20);
+  auto typing = std::async(std::launch::async, [&] {
+    return injector->typeText(boost::locale::conv::utf_to_utf<char>(text));
+  });
+  ASSERT_TRUE(recorder.waitUntil(
+      [&](const Events& events) { return typedKeySyms(events).size() >= spare; }));
+  EXPECT_TRUE(injector->warpCursor({10, 10}));
+  EXPECT_EQ(typing.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "the pointer waited for the whole text";
+  EXPECT_TRUE(typing.get());
+  EXPECT_EQ(typedKeySyms(keyEvents(text.size())), keysymsOf(text));
 }
 
 TEST_F(X11InputInjectorTest, Keys_CarryTheirModifierMasksAndReleaseThem) {

@@ -146,16 +146,16 @@ TEST_F(X11ScreenCaptureTest, StillFrame_DecodesToDisplayColoursOnBothTransfers) 
     SCOPED_TRACE(transfer == X11ScreenCapture::Transfer::automatic ? "shm" : "getImage");
     ScreenFrameProvider provider(std::make_shared<X11ScreenCapture>(connector_, transfer),
                                  std::make_shared<X11DisplayGeometry>(connector_));
-    const ScreenFramePayload full = provider.captureFrame();
+    const StillFrame full = provider.captureFrame();
     EXPECT_EQ(full.width, kWidth);
     EXPECT_EQ(full.height, kHeight);
 
-    const ScreenFramePayload payload = provider.captureFrame(640, 0.56);
-    EXPECT_EQ(payload.width, 640);
-    EXPECT_EQ(payload.height, 400);
-    EXPECT_EQ(payload.displayWidth, kWidth);
-    EXPECT_EQ(payload.displayHeight, kHeight);
-    const auto image = DecodedJPEG::fromBase64(payload.imageBase64);
+    const StillFrame frame = provider.captureFrame(640, 0.56);
+    EXPECT_EQ(frame.width, 640);
+    EXPECT_EQ(frame.height, 400);
+    EXPECT_EQ(frame.displayWidth, kWidth);
+    EXPECT_EQ(frame.displayHeight, kHeight);
+    const auto image = DecodedJPEG::fromBytes(frame.jpeg);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 640);
     EXPECT_EQ(image->height, 400);

@@ -8,8 +8,6 @@
 
 #include <turbojpeg.h>
 
-#include "TavolinCore/Foundation/Base64.hpp"
-
 namespace tavolin::testing {
 
 // A JPEG decoded by TurboJPEG into BGRX rows, to check what an encoder produced.
@@ -18,19 +16,16 @@ struct DecodedJPEG {
   int height = 0;
   std::vector<std::uint8_t> bgrx;
 
-  static std::optional<DecodedJPEG> fromBase64(std::string_view text) {
-    auto bytes = base64Decode(text);
-    if (!bytes)
-      return std::nullopt;
+  static std::optional<DecodedJPEG> fromBytes(std::span<const std::uint8_t> bytes) {
     tjhandle decompressor = tjInitDecompress();
     DecodedJPEG image;
     int subsampling = 0;
     int colourspace = 0;
-    bool ok = tjDecompressHeader3(decompressor, bytes->data(), bytes->size(), &image.width,
+    bool ok = tjDecompressHeader3(decompressor, bytes.data(), bytes.size(), &image.width,
                                   &image.height, &subsampling, &colourspace) == 0;
     if (ok) {
       image.bgrx.resize(static_cast<std::size_t>(image.width) * image.height * 4);
-      ok = tjDecompress2(decompressor, bytes->data(), bytes->size(), image.bgrx.data(), image.width,
+      ok = tjDecompress2(decompressor, bytes.data(), bytes.size(), image.bgrx.data(), image.width,
                          0, image.height, TJPF_BGRX, 0) == 0;
     }
     tjDestroy(decompressor);

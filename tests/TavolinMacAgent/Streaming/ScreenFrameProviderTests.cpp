@@ -5,6 +5,7 @@
 #include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
 #include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
 #include "tests/support/ManualClock.hpp"
+#include "tests/support/RunAwaitable.hpp"
 
 namespace tavolin {
 namespace {
@@ -55,23 +56,28 @@ TEST(ScreenFrameProvider, StillFrameSize_ShrinksLongSideToMaximumOnly) {
   EXPECT_EQ(stillFrameSize({1920, 1080}, -5), (PixelSize{1, 1}));
 }
 
-TEST(ScreenFrameProvider, LargeDisplay_GivesScaledJPEGPayload) {
+TEST(ScreenFrameProvider, LargeDisplay_GivesScaledJPEG) {
   ProviderHarness harness(2880, 1800);
   harness.geometry->bounds = Rect{0, 0, 1440.4, 899.6};
 
-  const ScreenFramePayload payload = harness.provider.captureFrame();
+  const StillFrame frame = harness.provider.captureFrame();
+  EXPECT_EQ(frame.width, 1280);
+  EXPECT_EQ(frame.height, 800);
+  EXPECT_EQ(frame.displayWidth, 1440);
+  EXPECT_EQ(frame.displayHeight, 900);
+
+  // The unsealed payload carries the same bytes once, in Base64.
+  const ScreenFramePayload payload = frame.payload();
   EXPECT_EQ(payload.format, "jpeg");
   EXPECT_FALSE(payload.contentFormat);
   EXPECT_FALSE(payload.encryption);
   EXPECT_EQ(payload.width, 1280);
-  EXPECT_EQ(payload.height, 800);
-  EXPECT_EQ(payload.displayWidth, 1440);
   EXPECT_EQ(payload.displayHeight, 900);
   EXPECT_EQ(payload.capturedAt, "2026-01-31T09:15:02.000Z");
-  EXPECT_EQ(static_cast<std::size_t>(payload.byteLength),
-            base64Decode(payload.imageBase64).value_or(Bytes{}).size());
+  EXPECT_EQ(static_cast<std::size_t>(payload.byteLength), frame.jpeg.size());
+  EXPECT_EQ(base64Decode(payload.imageBase64), frame.jpeg);
 
-  const auto image = DecodedJPEG::fromBase64(payload.imageBase64);
+  const auto image = DecodedJPEG::fromBytes(frame.jpeg);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->width, 1280);
   EXPECT_EQ(image->height, 800);
@@ -84,14 +90,14 @@ TEST(ScreenFrameProvider, LargeDisplay_GivesScaledJPEGPayload) {
 TEST(ScreenFrameProvider, Arguments_OverrideProviderValuesForOneCall) {
   ProviderHarness harness(1024, 640);
 
-  const ScreenFramePayload unchanged = harness.provider.captureFrame();
+  const StillFrame unchanged = harness.provider.captureFrame();
   EXPECT_EQ(unchanged.width, 1024);
   EXPECT_EQ(unchanged.height, 640);
 
-  const ScreenFramePayload small = harness.provider.captureFrame(256);
+  const StillFrame small = harness.provider.captureFrame(256);
   EXPECT_EQ(small.width, 256);
   EXPECT_EQ(small.height, 160);
-  const auto image = DecodedJPEG::fromBase64(small.imageBase64);
+  const auto image = DecodedJPEG::fromBytes(small.jpeg);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->width, 256);
   EXPECT_TRUE(image->near(200, 40, 0, 0, 0xFF));
@@ -100,12 +106,12 @@ TEST(ScreenFrameProvider, Arguments_OverrideProviderValuesForOneCall) {
   // and out-of-range values are clamped rather than refused.
   const auto best = harness.provider.captureFrame(std::nullopt, 1.0);
   const auto worst = harness.provider.captureFrame(std::nullopt, 0.0);
-  EXPECT_GT(best.byteLength, worst.byteLength);
-  EXPECT_EQ(harness.provider.captureFrame(std::nullopt, 7.0).byteLength, best.byteLength);
-  EXPECT_EQ(harness.provider.captureFrame(std::nullopt, -1.0).byteLength, worst.byteLength);
+  EXPECT_GT(best.jpeg.size(), worst.jpeg.size());
+  EXPECT_EQ(harness.provider.captureFrame(std::nullopt, 7.0).jpeg.size(), best.jpeg.size());
+  EXPECT_EQ(harness.provider.captureFrame(std::nullopt, -1.0).jpeg.size(), worst.jpeg.size());
 
   // The next call is back to the provider's own values.
-  EXPECT_EQ(harness.provider.captureFrame().byteLength, unchanged.byteLength);
+  EXPECT_EQ(harness.provider.captureFrame().jpeg.size(), unchanged.jpeg.size());
 }
 
 TEST(ScreenFrameProvider, DisplayChanges_AreFollowedBetweenCalls) {
@@ -113,13 +119,13 @@ TEST(ScreenFrameProvider, DisplayChanges_AreFollowedBetweenCalls) {
   EXPECT_EQ(harness.provider.captureFrame().width, 800);
 
   harness.capture->setImage(3000, 1000, quadrants(3000, 1000));
-  const ScreenFramePayload wide = harness.provider.captureFrame();
+  const StillFrame wide = harness.provider.captureFrame();
   EXPECT_EQ(wide.width, 1280);
   EXPECT_EQ(wide.height, 427);
 
   // Geometry gone after the grab: the display size is the grab's.
   harness.geometry->bounds.reset();
-  const ScreenFramePayload lost = harness.provider.captureFrame();
+  const StillFrame lost = harness.provider.captureFrame();
   EXPECT_EQ(lost.displayWidth, 3000);
   EXPECT_EQ(lost.displayHeight, 1000);
   EXPECT_EQ(harness.capture->sourcesMade(), 1);
@@ -142,6 +148,35 @@ TEST(ScreenFrameProvider, NoImage_ThrowsCaptureFailedAndRecovers) {
 
   harness.capture->setImage(640, 400, quadrants(640, 400));
   EXPECT_EQ(harness.provider.captureFrame().width, 640);
+}
+
+// Notes the queue its sources are made on.
+class QueueNotingCapture final : public ScreenCapture {
+ public:
+  explicit QueueNotingCapture(std::shared_ptr<ScreenCapture> inner) : inner_(std::move(inner)) {}
+  std::unique_ptr<ScreenCaptureSource> makeSource() override {
+    madeOn = SerialQueue::currentLabel();
+    return inner_->makeSource();
+  }
+  bool canCapture() override { return inner_->canCapture(); }
+  std::string madeOn;
+
+ private:
+  std::shared_ptr<ScreenCapture> inner_;
+};
+
+TEST(ScreenFrameProvider, AwaitedFrame_IsMadeOnTheProvidersQueueAndFailsAsThrown) {
+  auto fake = std::make_shared<FakeScreenCapture>(640, 400, quadrants(640, 400));
+  auto capture = std::make_shared<QueueNotingCapture>(fake);
+  ScreenFrameProvider provider(capture, std::make_shared<FakeDisplayGeometry>());
+
+  const StillFrame frame = testing::runAwaitable(provider.frame(320));
+  EXPECT_EQ(frame.width, 320);
+  EXPECT_TRUE(DecodedJPEG::fromBytes(frame.jpeg));
+  EXPECT_TRUE(capture->madeOn.ends_with(".screen-capture")) << capture->madeOn;
+
+  fake->setFailing(true);
+  EXPECT_THROW(testing::runAwaitable(provider.frame()), ScreenFrameProviderError);
 }
 
 }  // namespace

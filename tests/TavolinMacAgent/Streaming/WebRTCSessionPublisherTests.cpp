@@ -1,9 +1,14 @@
+#include <chrono>
+#include <future>
+#include <utility>
+
 #include <gtest/gtest.h>
 
 #include "TavolinMacAgent/Platform/Fake/FakePasteboard.hpp"
 #include "TavolinMacAgent/Platform/Fake/FakePeerConnection.hpp"
 #include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
 #include "tests/TavolinMacAgent/LocalNetwork/LocalNetworkControlPlaneFixture.hpp"
+#include "tests/support/TestHTTP.hpp"
 
 namespace tavolin {
 namespace {
@@ -168,6 +173,41 @@ TEST_F(WebRTCSessionPublisherTest, ChannelsCarryFramesTelemetryClipboardAndPings
   EXPECT_EQ(commands->state(), DataChannelState::closed);
   EXPECT_EQ(*agentSignal(session.id, "disconnected")->payload.find("reason")->string(),
             "publisher_stopped");
+}
+
+TEST_F(WebRTCSessionPublisherTest, SlowClipboardRead_DoesNotHoldUpTheLocalRoutes) {
+  using namespace std::chrono_literals;
+  startPlane();
+  ASSERT_TRUE(plane->status().port);
+  const std::uint16_t port = *plane->status().port;
+  createSession();
+  ASSERT_TRUE(runUntil([&] { return !peerConnections->made.empty(); }));
+  const auto peer = peerConnections->made[0];
+  ASSERT_TRUE(runUntil([&] { return peer->channels().size() == 4; }));
+
+  // Another application owns the clipboard and does not answer: a read waits its 2 s out. The
+  // channel opening reads at once.
+  pasteboard->holdReads(2s);
+  const auto clipboard = peer->channel(TavolinDataChannelLabel::clipboard);
+  clipboard->setState(DataChannelState::open);
+
+  // A controller asks the local server meanwhile, over a socket the main loop serves.
+  auto answer = std::async(std::launch::async, [port] {
+    const auto sent = std::chrono::steady_clock::now();
+    const auto result = testing::httpRequest(port, "GET", "/v1/local/device");
+    return std::pair(result.status, std::chrono::steady_clock::now() - sent);
+  });
+  ASSERT_TRUE(runUntil([&] { return answer.wait_for(0s) == std::future_status::ready; }));
+  const auto [status, took] = answer.get();
+  EXPECT_EQ(status, 200);
+  EXPECT_LT(took, 1s);
+  EXPECT_TRUE(clipboard->sentTexts().empty()) << "the answer waited for the clipboard";
+  EXPECT_TRUE(runUntil([&] { return pasteboard->readsWaiting() == 1; }));
+
+  pasteboard->releaseReads();
+  ASSERT_TRUE(runUntil([&] { return clipboard->sentTexts().size() == 1; }));
+  EXPECT_EQ(decodeJSON<ClipboardDataChannelMessage>(clipboard->sentTexts()[0]).text,
+            "copied before the session");
 }
 
 TEST_F(WebRTCSessionPublisherTest, StartFailureIsReportedToTheController) {

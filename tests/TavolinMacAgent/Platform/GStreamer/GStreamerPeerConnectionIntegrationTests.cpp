@@ -398,6 +398,36 @@ TEST_F(GStreamerPeerConnectionTest, BadDescriptionsAndClosing_ThrowPeerConnectio
   connection.close();
 }
 
+TEST_F(GStreamerPeerConnectionTest, CloseOnAnObserverThread_LeavesTheJoinToTheTeardownQueue) {
+  // Closing from webrtcbin's own thread, as an owner reacting to a callback might: bringing the
+  // pipeline down there would join that very thread.
+  std::weak_ptr<PeerConnection> weak;
+  std::promise<void> closedThere;
+  std::atomic<bool> first = true;
+  PeerConnection::Observer observer;
+  observer.onLocalCandidate = [&](const IceCandidate&) {
+    if (!first.exchange(false))
+      return;
+    if (const auto connection = weak.lock())
+      connection->close();
+    closedThere.set_value();
+  };
+  offerer_.connection = factory_.makePeerConnection({}, std::move(observer));
+  weak = offerer_.connection;
+  auto& connection = *offerer_.connection;
+  connection.createDataChannel(TavolinDataChannels::commands);
+  const SessionDescription offer = await(connection.createOffer());
+  try {
+    await(connection.setLocalDescription(offer));
+  } catch (const PeerConnectionError&) {
+    // The first candidate came, and closed the connection, before the description was set.
+  }
+
+  auto closed = closedThere.get_future();
+  ASSERT_TRUE(runUntil([&] { return closed.wait_for(0s) == std::future_status::ready; }));
+  EXPECT_THROW(await(connection.createOffer()), PeerConnectionError);
+}
+
 }  // namespace
 }  // namespace tavolin
 
