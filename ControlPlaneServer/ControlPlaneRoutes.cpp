@@ -10,6 +10,7 @@
 
 #include "ControlPlaneServer/ControlPlaneFieldLimits.hpp"
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 #include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
@@ -25,13 +26,6 @@ std::string_view trimmed(std::string_view text) {
     return {};
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
-}
-
-std::string lowerCased(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
 }
 
 std::string_view tokenKindTitle(TokenKind kind) {
@@ -197,7 +191,7 @@ Principal ControlPlaneRoutes::authenticate(const ControlPlaneRequest& request, T
     throw ControlPlaneError::unauthorized();
   const std::string_view value(header->value().data(), header->value().size());
   constexpr std::string_view scheme = "bearer ";
-  if (value.size() <= scheme.size() || lowerCased(value.substr(0, scheme.size())) != scheme)
+  if (value.size() <= scheme.size() || asciiLowercased(value.substr(0, scheme.size())) != scheme)
     throw ControlPlaneError::unauthorized();
   const auto principal = store_.authenticate(trimmed(value.substr(scheme.size())));
   if (!principal)

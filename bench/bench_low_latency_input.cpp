@@ -61,12 +61,12 @@ class MoveRecordingInjector final : public InputInjector {
   explicit MoveRecordingInjector(std::shared_ptr<InputInjector> inner) : inner_(std::move(inner)) {}
 
   bool isTrusted() override { return inner_->isTrusted(); }
-  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override {
+  bool postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) override {
     return inner_->postKey(keyCode, down, modifiers);
   }
   bool typeText(std::string_view text) override { return inner_->typeText(text); }
-  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                 KeyNames::ModifierFlags modifiers, int clickState) override {
+  bool postMouse(MouseEventKind kind, MouseButton button, Point point, ModifierFlags modifiers,
+                 int clickState) override {
     const bool posted = inner_->postMouse(kind, button, point, modifiers, clickState);
     if (posted && kind == MouseEventKind::moved) {
       const auto at = Stopwatch::now();

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
 #include "TavolinMacAgent/Security/SecurityAuditStore.hpp"

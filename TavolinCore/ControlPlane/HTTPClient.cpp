@@ -21,6 +21,8 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
+
 namespace tavolin {
 
 namespace beast = boost::beast;
@@ -34,13 +36,6 @@ namespace {
 
 // Response heads of real servers carry cookies and policies; beast's 8 KiB default is tight.
 constexpr std::uint32_t maxHeaderBytes = 64 * 1024;
-
-bool equalsIgnoringCase(std::string_view lhs, std::string_view rhs) {
-  return std::equal(lhs.begin(), lhs.end(), rhs.begin(), rhs.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
 
 struct Target {
   bool tls = false;

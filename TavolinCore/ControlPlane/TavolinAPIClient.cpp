@@ -8,6 +8,7 @@
 #include <boost/url/rfc/unreserved_chars.hpp>
 #include <boost/url/url.hpp>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/UTF8.hpp"
 
 namespace tavolin {
@@ -17,13 +18,6 @@ namespace urls = boost::urls;
 namespace {
 
 constexpr std::string_view jsonMediaType = "application/json";
-
-bool equalsIgnoringCase(std::string_view lhs, std::string_view rhs) {
-  return std::equal(lhs.begin(), lhs.end(), rhs.begin(), rhs.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
 
 // Setting a header that is already present replaces its value in place.
 void setHeader(HTTPHeaders& headers, std::string name, std::string value) {

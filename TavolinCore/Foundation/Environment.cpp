@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
+
 extern char** environ;
 
 namespace tavolin {
@@ -29,9 +31,7 @@ std::optional<bool> parseBooleanWord(std::string_view text) {
     return std::nullopt;
   }
   text = text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-  std::string word(text);
-  std::transform(word.begin(), word.end(), word.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string word = asciiLowercased(text);
   for (const char* yes : {"1", "true", "yes", "on", "enabled"}) {
     if (word == yes)
       return true;

@@ -47,13 +47,4 @@ std::string_view trimmedWhitespaceAndNewlines(std::string_view text) {
   return text;
 }
 
-std::string asciiLowercased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace tavolin

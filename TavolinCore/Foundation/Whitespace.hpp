@@ -10,8 +10,4 @@ namespace tavolin {
 // U+202F, U+205F, U+3000) in UTF-8. Bytes that are not UTF-8 are kept.
 std::string_view trimmedWhitespaceAndNewlines(std::string_view text);
 
-// ASCII letters lower-cased; every other byte as it is. Enough for the machine-readable texts
-// it is used on (addresses, raw values), whose letters are all ASCII.
-std::string asciiLowercased(std::string_view text);
-
 }  // namespace tavolin

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/RawValues.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 

@@ -1,5 +1,6 @@
 #include "TavolinCore/Streaming/TavolinVideoTransportMode.hpp"
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/RawValues.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 

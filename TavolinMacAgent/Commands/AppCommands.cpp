@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinMacAgent/Commands/CommandPayload.hpp"
 #include "TavolinMacAgent/Commands/CommandResults.hpp"
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
 
 namespace tavolin {
 namespace {

@@ -70,7 +70,7 @@ std::optional<Point> resolvedPoint(const Context& context, const JSONObject& pay
   return context.injector->cursorPosition();
 }
 
-KeyNames::MouseButton buttonOf(const JSONObject& payload) {
+MouseButton buttonOf(const JSONObject& payload) {
   const std::string* name = CommandPayload::string(payload, "button");
   return KeyNames::mouseButton(name != nullptr ? *name : "left");
 }
@@ -84,7 +84,7 @@ std::int64_t clampedInteger(const JSONObject& payload, std::string_view key, std
   return std::clamp(CommandPayload::integer(payload, key).value_or(low), low, high);
 }
 
-JSONObject pointResult(Point point, KeyNames::MouseButton button) {
+JSONObject pointResult(Point point, MouseButton button) {
   return {{"x", point.x}, {"y", point.y}, {"button", KeyNames::reportedName(button)}};
 }
 
@@ -105,7 +105,7 @@ Awaitable<CompleteCommandPayload> keyboardShortcut(const Context& context,
   if (!code)
     co_return failed("unknown_key");
   const std::vector<std::string> modifiers = modifiersOf(payload);
-  const KeyNames::ModifierFlags flags = KeyNames::modifierFlags(modifiers);
+  const ModifierFlags flags = KeyNames::modifierFlags(modifiers);
   const std::int64_t repeatCount = clampedInteger(payload, "repeatCount", 1, 50);
   InputInjector* injector = context.injector.get();
   const auto press = [injector, keyCode = *code, flags, repeatCount] {
@@ -125,9 +125,9 @@ Awaitable<CompleteCommandPayload> pointerClick(const Context& context, const JSO
   const auto point = resolvedPoint(context, payload);
   if (!point)
     co_return failed("missing_point");
-  const KeyNames::MouseButton button = buttonOf(payload);
+  const MouseButton button = buttonOf(payload);
   const std::int64_t clickCount = clampedInteger(payload, "clickCount", 1, 3);
-  const KeyNames::ModifierFlags flags = KeyNames::modifierFlags(modifiersOf(payload));
+  const ModifierFlags flags = KeyNames::modifierFlags(modifiersOf(payload));
   for (int click = 1; click <= clickCount; ++click) {
     if (!context.injector->postMouse(MouseEventKind::down, button, *point, flags, click) ||
         !context.injector->postMouse(MouseEventKind::up, button, *point, flags, click)) {
@@ -144,7 +144,7 @@ Awaitable<CompleteCommandPayload> pointerButton(const Context& context, const JS
   const auto point = resolvedPoint(context, payload);
   if (!point)
     co_return failed("missing_point");
-  const KeyNames::MouseButton button = buttonOf(payload);
+  const MouseButton button = buttonOf(payload);
   if (!context.injector->postMouse(kind, button, *point, 0, 1))
     co_return failed("pointer_event_create_failed");
   JSONObject result = pointResult(*point, button);
@@ -153,7 +153,7 @@ Awaitable<CompleteCommandPayload> pointerButton(const Context& context, const JS
 }
 
 Awaitable<CompleteCommandPayload> pointerDrag(const Context& context, const JSONObject& payload) {
-  const KeyNames::MouseButton button = buttonOf(payload);
+  const MouseButton button = buttonOf(payload);
   auto from = givenPoint(payload, "fromX", "fromY");
   if (!from)
     from = normalizedPoint(context, payload, "fromNormalizedX", "fromNormalizedY");
@@ -190,7 +190,7 @@ Awaitable<CompleteCommandPayload> pointerDrag(const Context& context, const JSON
 
 Awaitable<CompleteCommandPayload> pointerDragMove(const Context& context,
                                                   const JSONObject& payload) {
-  const KeyNames::MouseButton button = buttonOf(payload);
+  const MouseButton button = buttonOf(payload);
   auto target = givenPoint(payload, "x", "y");
   if (!target)
     target = normalizedPoint(context, payload, "normalizedX", "normalizedY");
@@ -272,7 +272,7 @@ PointerMoveOutcome movePointerBy(InputInjector& injector, DisplayGeometry& geome
     return {std::nullopt, "pointer_location_unavailable"};
   const Point target = clampedToDisplay({cursor->x + deltaX, cursor->y + deltaY}, *display);
   if (!injector.warpCursor(target) ||
-      !injector.postMouse(MouseEventKind::moved, KeyNames::MouseButton::left, target, 0, 1)) {
+      !injector.postMouse(MouseEventKind::moved, MouseButton::left, target, 0, 1)) {
     return {std::nullopt, "pointer_event_create_failed"};
   }
   return {target, {}};

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <utility>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
+
 namespace tavolin::KeyNames {
 namespace {
 
@@ -131,10 +133,7 @@ std::string trimmedLowerCase(std::string_view text) {
   if (first == std::string_view::npos)
     return {};
   text = text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lowered;
+  return asciiLowercased(text);
 }
 
 std::optional<std::uint16_t> lookUp(std::string_view name) {

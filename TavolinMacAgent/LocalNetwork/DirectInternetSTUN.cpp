@@ -1,5 +1,6 @@
 #include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 #include "TavolinCore/Streaming/TavolinConnectionPolicy.hpp"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalPeerClassification.hpp"
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
+
 namespace tavolin {
 namespace {
 
@@ -27,19 +29,13 @@ const QualityPreset* presetNamed(std::string_view name) {
   return nullptr;
 }
 
-std::string lowerCased(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 }  // namespace
 
 FallbackFrameSettings FallbackFrameSettings::fromPayload(const JSONObject& payload) {
   std::string quality = "auto";
   if (const JSONValue* value = payload.find("quality");
       value && value->string() && !value->string()->empty()) {
-    quality = lowerCased(*value->string());
+    quality = asciiLowercased(*value->string());
   }
   const QualityPreset* preset = presetNamed(quality);
 

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "TavolinCore/Foundation/Base64.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
@@ -276,14 +277,13 @@ void LocalNetworkControlPlane::addRoutes() {
     addRoute("POST", agent ? "/v1/agent/sessions/:/signals" : "/v1/controllers/sessions/:/signals",
              postSignal);
   }
-  addRoute(
-      "GET", "/v1/controllers/sessions/:/screen/latest",
-      [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
-        authenticator_.verifyController(request);
-        const RemoteSession session = requireSession(parameters[0]);
-        ScreenFrame frame = co_await encryptedScreenFrame(session);
-        co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{std::move(frame)})};
-      });
+  addRoute("GET", "/v1/controllers/sessions/:/screen/latest",
+           [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
+             authenticator_.verifyController(request);
+             const RemoteSession session = requireSession(parameters[0]);
+             ScreenFrame frame = co_await encryptedScreenFrame(session);
+             co_return RouteAnswer{200, encodeJSON(ScreenFrameResponse{std::move(frame)})};
+           });
   addRoute("POST", "/v1/controllers/sessions/:/commands",
            [this](Request request, Parameters parameters) -> Awaitable<RouteAnswer> {
              authenticator_.verifyController(request);

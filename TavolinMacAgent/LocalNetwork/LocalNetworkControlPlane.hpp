@@ -25,12 +25,12 @@
 #include "TavolinMacAgent/LocalNetwork/LocalHTTPListener.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalSessionTable.hpp"
 #include "TavolinMacAgent/LocalNetwork/PhoneHostMode.hpp"
-#include "TavolinMacAgent/LocalNetwork/SessionPublisher.hpp"
 #include "TavolinMacAgent/Platform/ServiceAdvertiser.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
 #include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
 #include "TavolinMacAgent/Snapshot/MacSnapshotProvider.hpp"
 #include "TavolinMacAgent/Streaming/ScreenFrameProvider.hpp"
+#include "TavolinMacAgent/Streaming/SessionPublisher.hpp"
 
 namespace tavolin {
 

@@ -9,6 +9,7 @@
 
 #include <boost/regex.hpp>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/NetworkAddress.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 

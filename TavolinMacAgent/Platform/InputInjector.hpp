@@ -4,12 +4,10 @@
 #include <optional>
 #include <string_view>
 
-#include "TavolinMacAgent/Commands/KeyNames.hpp"
 #include "TavolinMacAgent/Platform/Geometry.hpp"
+#include "TavolinMacAgent/Platform/InputEvents.hpp"
 
 namespace tavolin {
-
-enum class MouseEventKind { down, up, dragged, moved };
 
 // Synthetic keyboard, pointer and scroll events posted into the desktop session as if they
 // came from the hardware. Thread-safe: the main actor and the low-latency input queue both post
@@ -26,7 +24,7 @@ class InputInjector {
   // One key going down or up. `keyCode` is a code of the key-name table (KeyNames::keyCode).
   // The modifiers go down before the key event and up after it within this call, so the event
   // carries them and nothing stays held; a modifier key held on its own is a key like others.
-  virtual bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) = 0;
+  virtual bool postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) = 0;
 
   // Types `text` (valid UTF-8, any script) as key presses, whether or not the current layout
   // has keys for its characters.
@@ -34,8 +32,8 @@ class InputInjector {
 
   // A mouse event at `point`. `clickState` counts the clicks of a multi-click (1 for a single
   // click); the modifiers are held around a down or up event.
-  virtual bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                         KeyNames::ModifierFlags modifiers, int clickState) = 0;
+  virtual bool postMouse(MouseEventKind kind, MouseButton button, Point point,
+                         ModifierFlags modifiers, int clickState) = 0;
 
   // A two-axis scroll in pixels at the cursor: positive `deltaY` scrolls up, positive `deltaX`
   // scrolls left (the wheel's own sign convention). A system with wheel clicks only turns the

@@ -11,6 +11,7 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Foundation/TavolinError.hpp"
@@ -101,15 +102,6 @@ std::string_view trimmed(std::string_view text) {
     end -= length;
   }
   return text.substr(start, end - start);
-}
-
-std::string lowercased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // The leftmost dotted quad of one to three digits per part that is not glued to further digits
@@ -453,15 +445,15 @@ std::string SecurityAuditStore::normalizedRemoteAddress(std::string_view address
     return std::string(*ipv4);
   if (text.front() == '[') {
     if (const auto close = text.find(']'); close != std::string_view::npos)
-      return lowercased(text.substr(1, close - 1));
+      return asciiLowercased(text.substr(1, close - 1));
   }
   if (const auto colon = text.find(':');
       colon != std::string_view::npos && text.find(':', colon + 1) == std::string_view::npos) {
     const std::string_view port = text.substr(colon + 1);
     if (std::all_of(port.begin(), port.end(), isASCIIDigit))
-      return lowercased(text.substr(0, colon));
+      return asciiLowercased(text.substr(0, colon));
   }
-  return lowercased(text);
+  return asciiLowercased(text);
 }
 
 void SecurityAuditStore::appendPersistedText(std::string& out) const {

@@ -4,7 +4,7 @@
 #include <array>
 #include <initializer_list>
 
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 
 namespace tavolin::AppCategory {
 namespace {
@@ -27,8 +27,8 @@ bool isScriptableBrowser(std::string_view bundleIdentifier) {
 }
 
 std::string category(const std::optional<std::string>& bundleIdentifier, std::string_view name) {
-  const std::string identifier = foldCase(bundleIdentifier.value_or(""));
-  const std::string folded = foldCase(name);
+  const std::string identifier = asciiLowercased(bundleIdentifier.value_or(""));
+  const std::string folded = asciiLowercased(name);
   const auto contains = [&](std::initializer_list<std::string_view> words) {
     return std::any_of(words.begin(), words.end(), [&](std::string_view word) {
       return identifier.find(word) != std::string::npos || folded.find(word) != std::string::npos;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinMacAgent/Snapshot/AppCategory.hpp"
 
 namespace tavolin {

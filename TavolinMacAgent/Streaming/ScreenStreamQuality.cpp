@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
 
 namespace tavolin {

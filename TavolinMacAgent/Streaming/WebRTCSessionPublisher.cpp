@@ -1,5 +1,6 @@
 #include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"

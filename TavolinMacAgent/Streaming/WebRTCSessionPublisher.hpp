@@ -16,7 +16,6 @@
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
-#include "TavolinMacAgent/LocalNetwork/SessionPublisher.hpp"
 #include "TavolinMacAgent/Platform/DisplayGeometry.hpp"
 #include "TavolinMacAgent/Platform/Pasteboard.hpp"
 #include "TavolinMacAgent/Platform/PeerConnection.hpp"
@@ -25,6 +24,7 @@
 #include "TavolinMacAgent/Streaming/LiveScreenCapture.hpp"
 #include "TavolinMacAgent/Streaming/PublisherSignaling.hpp"
 #include "TavolinMacAgent/Streaming/ScreenStreamQuality.hpp"
+#include "TavolinMacAgent/Streaming/SessionPublisher.hpp"
 
 namespace tavolin {
 

@@ -26,10 +26,10 @@ class FakeInputInjector final : public InputInjector {
     Type type = Type::key;
     std::uint16_t keyCode = 0;
     bool down = false;
-    KeyNames::ModifierFlags modifiers = 0;
+    ModifierFlags modifiers = 0;
     std::string text = {};
     MouseEventKind mouseKind = MouseEventKind::moved;
-    KeyNames::MouseButton button = KeyNames::MouseButton::left;
+    MouseButton button = MouseButton::left;
     Point point = {};
     int clickState = 0;
     std::int32_t deltaX = 0;
@@ -37,11 +37,11 @@ class FakeInputInjector final : public InputInjector {
     bool operator==(const Event&) const = default;
   };
 
-  static Event key(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers = 0) {
+  static Event key(std::uint16_t keyCode, bool down, ModifierFlags modifiers = 0) {
     return {.type = Type::key, .keyCode = keyCode, .down = down, .modifiers = modifiers};
   }
-  static Event mouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                     KeyNames::ModifierFlags modifiers = 0, int clickState = 1) {
+  static Event mouse(MouseEventKind kind, MouseButton button, Point point,
+                     ModifierFlags modifiers = 0, int clickState = 1) {
     return {.type = Type::mouse,
             .modifiers = modifiers,
             .mouseKind = kind,
@@ -55,7 +55,7 @@ class FakeInputInjector final : public InputInjector {
     return trusted;
   }
 
-  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override {
+  bool postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) override {
     return post(key(keyCode, down, modifiers));
   }
 
@@ -63,8 +63,8 @@ class FakeInputInjector final : public InputInjector {
     return post({.type = Type::text, .text = std::string(text)});
   }
 
-  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                 KeyNames::ModifierFlags modifiers, int clickState) override {
+  bool postMouse(MouseEventKind kind, MouseButton button, Point point, ModifierFlags modifiers,
+                 int clickState) override {
     return post(mouse(kind, button, point, modifiers, clickState));
   }
 

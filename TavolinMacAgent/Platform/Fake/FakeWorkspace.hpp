@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinMacAgent/Platform/Workspace.hpp"
 
 namespace tavolin {

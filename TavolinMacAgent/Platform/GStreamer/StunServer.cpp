@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 
 namespace tavolin {
 namespace {

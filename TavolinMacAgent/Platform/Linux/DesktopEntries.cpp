@@ -7,8 +7,8 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "TavolinCore/Foundation/CaseInsensitive.hpp"
 #include "TavolinCore/Foundation/UTF8.hpp"
-#include "TavolinMacAgent/Platform/CaseInsensitive.hpp"
 
 namespace tavolin {
 namespace {
@@ -315,7 +315,7 @@ std::shared_ptr<const DesktopEntryCatalog::Snapshot> DesktopEntryCatalog::curren
       auto entry = readEntry(path, id);
       if (!entry)
         continue;
-      snapshot->idByFoldedId.emplace(foldCase(id), id);
+      snapshot->idByFoldedId.emplace(asciiLowercased(id), id);
       if (!entry->startupWMClass.empty())
         snapshot->idByStartupWMClass.emplace(entry->startupWMClass, id);
       snapshot->order.push_back(id);
@@ -359,7 +359,7 @@ std::optional<DesktopEntry> DesktopEntryCatalog::entryFor(const ApplicationClue&
     if (key->empty())
       continue;
     if (const DesktopEntry* found =
-            snapshot->visibleThrough(snapshot->idByFoldedId, foldCase(*key)))
+            snapshot->visibleThrough(snapshot->idByFoldedId, asciiLowercased(*key)))
       return *found;
   }
   return std::nullopt;

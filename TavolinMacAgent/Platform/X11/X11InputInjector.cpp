@@ -15,13 +15,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint8_t xButton(KeyNames::MouseButton button) {
+std::uint8_t xButton(MouseButton button) {
   switch (button) {
-    case KeyNames::MouseButton::right:
+    case MouseButton::right:
       return 3;
-    case KeyNames::MouseButton::center:
+    case MouseButton::center:
       return 2;
-    case KeyNames::MouseButton::left:
+    case MouseButton::left:
       break;
   }
   return 1;
@@ -247,8 +247,7 @@ bool X11InputInjector::delivered(X11Connection& connection) {
   return accepted && !connection.hasError();
 }
 
-bool X11InputInjector::postKey(std::uint16_t keyCode, bool down,
-                               KeyNames::ModifierFlags modifiers) {
+bool X11InputInjector::postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) {
   const auto keysym = X11KeySymbols::forKeyCode(keyCode);
   if (!keysym)
     return false;
@@ -304,8 +303,8 @@ bool X11InputInjector::typeText(std::string_view text) {
   return delivered(*current) && accepted;
 }
 
-bool X11InputInjector::postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                                 KeyNames::ModifierFlags modifiers, int /*clickState*/) {
+bool X11InputInjector::postMouse(MouseEventKind kind, MouseButton button, Point point,
+                                 ModifierFlags modifiers, int /*clickState*/) {
   std::unique_lock lock(mutex_);
   const std::int16_t x = coordinate(point.x);
   const std::int16_t y = coordinate(point.y);

@@ -52,14 +52,14 @@ class X11InputInjector final : public InputInjector {
   X11InputInjector& operator=(const X11InputInjector&) = delete;
 
   bool isTrusted() override;
-  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override;
+  bool postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) override;
   // Control characters other than "\n", "\r" and "\t" are skipped; so are invalid bytes.
   bool typeText(std::string_view text) override;
   // X has no click state: a double click is two clicks posted back to back, which the
   // receiving toolkit counts by their timing and position. A down or up event first moves the
   // pointer to `point`; "dragged" is a motion with the button still held.
-  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                 KeyNames::ModifierFlags modifiers, int clickState) override;
+  bool postMouse(MouseEventKind kind, MouseButton button, Point point, ModifierFlags modifiers,
+                 int clickState) override;
   // Buttons 4/5 (up/down) and 6/7 (left/right), at 50 pixels a click (X11WheelAxis).
   bool postScroll(std::int32_t deltaX, std::int32_t deltaY) override;
   std::optional<Point> cursorPosition() override;

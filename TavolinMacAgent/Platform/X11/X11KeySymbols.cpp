@@ -140,15 +140,15 @@ std::optional<KeySym> forCodePoint(char32_t codePoint) {
   return kUnicodeKeySymBase + static_cast<KeySym>(codePoint);
 }
 
-std::vector<KeySym> forModifiers(KeyNames::ModifierFlags modifiers) {
+std::vector<KeySym> forModifiers(ModifierFlags modifiers) {
   std::vector<KeySym> keys;
-  if (modifiers & KeyNames::Modifier::command)
+  if (modifiers & Modifier::command)
     keys.push_back(XK_Super_L);
-  if (modifiers & KeyNames::Modifier::control)
+  if (modifiers & Modifier::control)
     keys.push_back(XK_Control_L);
-  if (modifiers & KeyNames::Modifier::option)
+  if (modifiers & Modifier::option)
     keys.push_back(XK_Alt_L);
-  if (modifiers & KeyNames::Modifier::shift)
+  if (modifiers & Modifier::shift)
     keys.push_back(XK_Shift_L);
   return keys;
 }

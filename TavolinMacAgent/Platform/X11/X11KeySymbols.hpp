@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "TavolinMacAgent/Commands/KeyNames.hpp"
+#include "TavolinMacAgent/Platform/InputEvents.hpp"
 
 namespace tavolin::X11KeySymbols {
 
@@ -25,6 +25,6 @@ std::optional<KeySym> forCodePoint(char32_t codePoint);
 // The modifier keys held for `modifiers`, in the order they go down: command Super_L, control
 // Control_L, option Alt_L, shift Shift_L. The function flag holds nothing: fn never reaches X
 // clients, a PC keyboard resolves it in its own firmware.
-std::vector<KeySym> forModifiers(KeyNames::ModifierFlags modifiers);
+std::vector<KeySym> forModifiers(ModifierFlags modifiers);
 
 }  // namespace tavolin::X11KeySymbols

@@ -12,7 +12,6 @@ namespace {
 
 using Event = FakeInputInjector::Event;
 using Events = std::vector<Event>;
-using KeyNames::MouseButton;
 
 constexpr std::uint16_t kSpace = 49;
 constexpr std::uint16_t kEscape = 53;

@@ -14,8 +14,7 @@ namespace {
 
 using Event = FakeInputInjector::Event;
 using Events = std::vector<Event>;
-using KeyNames::MouseButton;
-namespace Modifier = KeyNames::Modifier;
+namespace Modifier = Modifier;
 
 class InputCommandsTest : public ::testing::Test {
  protected:
@@ -41,7 +40,7 @@ class InputCommandsTest : public ::testing::Test {
   }
 
   static Event mouse(MouseEventKind kind, Point point, MouseButton button = MouseButton::left,
-                     KeyNames::ModifierFlags modifiers = 0, int clickState = 1) {
+                     ModifierFlags modifiers = 0, int clickState = 1) {
     return FakeInputInjector::mouse(kind, button, point, modifiers, clickState);
   }
 

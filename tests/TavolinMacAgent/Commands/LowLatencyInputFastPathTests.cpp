@@ -26,12 +26,12 @@ class GatedInjector final : public InputInjector {
   explicit GatedInjector(std::shared_ptr<FakeInputInjector> inner) : inner_(std::move(inner)) {}
 
   bool isTrusted() override { return inner_->isTrusted(); }
-  bool postKey(std::uint16_t keyCode, bool down, KeyNames::ModifierFlags modifiers) override {
+  bool postKey(std::uint16_t keyCode, bool down, ModifierFlags modifiers) override {
     return inner_->postKey(keyCode, down, modifiers);
   }
   bool typeText(std::string_view text) override { return inner_->typeText(text); }
-  bool postMouse(MouseEventKind kind, KeyNames::MouseButton button, Point point,
-                 KeyNames::ModifierFlags modifiers, int clickState) override {
+  bool postMouse(MouseEventKind kind, MouseButton button, Point point, ModifierFlags modifiers,
+                 int clickState) override {
     return inner_->postMouse(kind, button, point, modifiers, clickState);
   }
   bool postScroll(std::int32_t deltaX, std::int32_t deltaY) override {
@@ -185,7 +185,7 @@ TEST_F(LowLatencyInputFastPathTest, MovesWaitingInTheQueueCoalesceAroundScrolls)
   const auto at = [](Point point) {
     return std::vector<Event>{
         {.type = FakeInputInjector::Type::warp, .point = point},
-        FakeInputInjector::mouse(MouseEventKind::moved, KeyNames::MouseButton::left, point)};
+        FakeInputInjector::mouse(MouseEventKind::moved, MouseButton::left, point)};
   };
   std::vector<Event> expected = at({110, 100});
   for (const auto& event : at({115, 108}))

@@ -9,6 +9,7 @@
 
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/InputCommands.hpp"
+#include "TavolinMacAgent/Commands/KeyNames.hpp"
 #include "TavolinMacAgent/Platform/X11/X11DisplayGeometry.hpp"
 #include "TavolinMacAgent/Platform/X11/X11InputInjector.hpp"
 #include "tests/support/Eventually.hpp"
@@ -26,7 +27,7 @@ using testing::X11EventRecorder;
 using Type = X11EventRecorder::Event::Type;
 using Events = testing::X11Events;
 using KeySyms = std::vector<std::uint32_t>;
-namespace Modifier = KeyNames::Modifier;
+namespace Modifier = Modifier;
 
 // The test display's default size.
 constexpr int kWidth = 1280;
@@ -149,7 +150,7 @@ TEST_F(X11InputInjectorTest, TextWaitingForKeysToRest_LetsOtherCallsGoAhead) {
 }
 
 TEST_F(X11InputInjectorTest, Keys_CarryTheirModifierMasksAndReleaseThem) {
-  const auto press = [&](const char* name, KeyNames::ModifierFlags modifiers) {
+  const auto press = [&](const char* name, ModifierFlags modifiers) {
     const auto code = KeyNames::keyCode(name);
     ASSERT_TRUE(code) << name;
     EXPECT_TRUE(injector->postKey(*code, true, modifiers)) << name;

@@ -77,7 +77,7 @@ TEST(X11KeySymbols, CodePoints_Latin1DirectOthersUnicodeControlsNone) {
 }
 
 TEST(X11KeySymbols, Modifiers_HeldInAFixedOrderFunctionHoldsNothing) {
-  using namespace KeyNames::Modifier;
+  using namespace Modifier;
   EXPECT_EQ(X11KeySymbols::forModifiers(shift | command | option | control),
             (std::vector<X11KeySymbols::KeySym>{XK_Super_L, XK_Control_L, XK_Alt_L, XK_Shift_L}));
   EXPECT_TRUE(X11KeySymbols::forModifiers(function).empty());

@@ -6,13 +6,15 @@
 
 namespace tavolin {
 
-// Names of applications, windows and desktop entries compare without regard to ASCII case;
-// other characters compare by code point (UTF-8 byte order is code point order).
+// Texts that compare without regard to case (names of applications, windows and desktop
+// entries, header names, raw values, addresses) fold ASCII letters only; other characters
+// compare by code point (UTF-8 byte order is code point order).
 inline char foldedASCII(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-inline std::string foldCase(std::string_view text) {
+// ASCII letters lower-cased; every other byte as it is.
+inline std::string asciiLowercased(std::string_view text) {
   std::string folded(text);
   std::transform(folded.begin(), folded.end(), folded.begin(), foldedASCII);
   return folded;
