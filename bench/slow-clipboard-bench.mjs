@@ -4,14 +4,9 @@
 //   node bench/slow-clipboard-bench.mjs <agent url> <pairing code> <seconds> <label>
 // Requests go out at a fixed cadence whatever the answers do, each on a connection of its own,
 // and a request's time counts from when it was due: a stalled agent shows as the stall.
-import fs from 'node:fs';
 import http from 'node:http';
-import os from 'node:os';
-import path from 'node:path';
-import {createRequire} from 'node:module';
 
-const require = createRequire(new URL('../tests/e2e/package.json', import.meta.url));
-const {chromium} = require('playwright-core');
+import {launchBenchBrowser} from './browser.mjs';
 
 const [url, code, seconds, label] = process.argv.slice(2);
 const cadenceMs = 25;
@@ -50,14 +45,7 @@ async function measure(milliseconds) {
   return {times, failed: answers.length - times.length};
 }
 
-const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavolin-bench-'));
-const browser = await chromium.launchPersistentContext(userDataDir, {
-  executablePath: process.env.TAVOLIN_CHROMIUM ?? '/usr/bin/chromium',
-  headless: true,
-  viewport: {width: 1280, height: 900},
-  args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
-         '--disable-component-update', '--disable-sync', '--no-first-run'],
-});
+const {browser, close} = await launchBenchBrowser({width: 1280, height: 900});
 try {
   const page = browser.pages()[0] ?? await browser.newPage();
   await page.goto(url);
@@ -91,6 +79,5 @@ try {
     maxMs: rounded(times.at(-1)),
   }));
 } finally {
-  await browser.close();
-  fs.rmSync(userDataDir, {recursive: true, force: true});
+  await close();
 }

@@ -9,12 +9,8 @@
 //   telemetry and from Chromium's receive statistics, with the frames lost on the way.
 //   node bench/web-console-bench.mjs <agent url> <pairing code> <agent pid> <seconds> <quality>...
 import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
-import {createRequire} from 'node:module';
 
-const require = createRequire(new URL('../tests/e2e/package.json', import.meta.url));
-const {chromium} = require('playwright-core');
+import {launchBenchBrowser} from './browser.mjs';
 
 const [url, code, agentPid, seconds, ...qualities] = process.argv.slice(2);
 const ticksPerSecond = 100;  // USER_HZ on Linux
@@ -219,14 +215,7 @@ async function liveSustain(page, quality) {
   };
 }
 
-const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavolin-bench-'));
-const browser = await chromium.launchPersistentContext(userDataDir, {
-  executablePath: process.env.TAVOLIN_CHROMIUM ?? '/usr/bin/chromium',
-  headless: true,
-  viewport: {width: 1600, height: 1000},
-  args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
-         '--disable-component-update', '--disable-sync', '--no-first-run'],
-});
+const {browser, close} = await launchBenchBrowser({width: 1600, height: 1000});
 // The live view's peer connection and its telemetry, as the page's modules keep them to
 // themselves: the latest connection, and every telemetry message while a window is open.
 await browser.addInitScript(() => {
@@ -288,6 +277,5 @@ try {
   console.log(JSON.stringify(await liveSustain(page, sustainQuality)));
   await disconnect(page);
 } finally {
-  await browser.close();
-  fs.rmSync(userDataDir, {recursive: true, force: true});
+  await close();
 }
