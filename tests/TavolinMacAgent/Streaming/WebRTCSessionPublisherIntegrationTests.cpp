@@ -1,3 +1,4 @@
+// The publisher against the real local plane over loopback HTTP, on a fake peer connection.
 #include <chrono>
 #include <future>
 #include <utility>
