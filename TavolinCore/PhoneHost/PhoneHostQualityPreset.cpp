@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "TavolinCore/Foundation/RawValues.hpp"
+
 namespace tavolin::PhoneHostQualityPresets {
 namespace {
 
@@ -25,10 +27,17 @@ const Row& row(PhoneHostQualityPreset preset) {
   return rows[static_cast<std::size_t>(preset)];
 }
 
+constexpr RawValueTable<PhoneHostQualityPreset, rows.size()> rawValues = [] {
+  RawValueTable<PhoneHostQualityPreset, rows.size()> table{};
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    table[i] = {allCases[i], rows[i].rawValue};
+  return table;
+}();
+
 }  // namespace
 
 std::string_view rawValue(PhoneHostQualityPreset preset) {
-  return row(preset).rawValue;
+  return rawValueIn(rawValues, preset);
 }
 
 std::string_view id(PhoneHostQualityPreset preset) {
@@ -52,11 +61,7 @@ double jpegQuality(PhoneHostQualityPreset preset) {
 }
 
 std::optional<PhoneHostQualityPreset> fromRawValue(std::string_view raw) {
-  for (const auto preset : allCases) {
-    if (rawValue(preset) == raw)
-      return preset;
-  }
-  return std::nullopt;
+  return caseForRawValue(rawValues, raw);
 }
 
 }  // namespace tavolin::PhoneHostQualityPresets

@@ -10,6 +10,7 @@
 #include "TavolinCore/Foundation/Whitespace.hpp"
 #include "TavolinCore/HTTP/PathPattern.hpp"
 #include "TavolinCore/JSON/JSONCodec.hpp"
+#include "TavolinCore/Records/ScreenFrameRecord.hpp"
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 #include "TavolinCore/Streaming/TavolinVideoTransportMode.hpp"
 #include "TavolinMacAgent/LocalNetwork/DirectInternetSTUN.hpp"
@@ -499,21 +500,15 @@ Awaitable<ScreenFrame> LocalNetworkControlPlane::encryptedScreenFrame(
 
   const Bytes sealed = TavolinSessionCrypto::encryptScreenFrame(
       captured.jpeg, identity().privateKey(), *controllerKey, session.id);
-  ScreenFrame frame;
-  frame.id = makeIdentifier("local_frame_");
+  ScreenFrame frame = screenFrameRecord(
+      "local_frame_", sealed,
+      {captured.width, captured.height, captured.displayWidth, captured.displayHeight},
+      TavolinISO8601::string(captured.capturedAt), TavolinISO8601::string(now()));
   frame.sessionId = session.id;
   frame.deviceId = currentDeviceId();
   frame.format = "jpeg+a256gcm";
   frame.contentFormat = "jpeg";
   frame.encryption = std::string(TavolinSessionCrypto::screenFrameEncryption);
-  frame.imageBase64 = base64Encode(sealed);
-  frame.width = captured.width;
-  frame.height = captured.height;
-  frame.displayWidth = captured.displayWidth;
-  frame.displayHeight = captured.displayHeight;
-  frame.byteLength = static_cast<std::int64_t>(sealed.size());
-  frame.capturedAt = TavolinISO8601::string(captured.capturedAt);
-  frame.receivedAt = TavolinISO8601::string(now());
   co_return frame;
 }
 

@@ -4,6 +4,7 @@
 #include "TavolinCore/Foundation/Identifiers.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/PhoneHost/PhoneHostHealth.hpp"
+#include "TavolinCore/Records/ScreenFrameRecord.hpp"
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 
 namespace tavolin {
@@ -117,20 +118,14 @@ PhoneHostFrameResponse PhoneHostMode::receivePhoneHostFrame(
 
   const Date current = now();
   const std::string receivedAt = TavolinISO8601::string(current);
-  ScreenFrame frame;
-  frame.id = makeIdentifier("phone_frame_");
+  ScreenFrame frame = screenFrameRecord(
+      "phone_frame_", jpeg,
+      {payload.width, payload.height, payload.displayWidth, payload.displayHeight},
+      payload.capturedAt, receivedAt);
   frame.sessionId = payload.streamId;
   frame.deviceId = payload.deviceName;
   frame.format = "jpeg";
   frame.contentFormat = "jpeg";
-  frame.imageBase64 = base64Encode(jpeg);
-  frame.width = payload.width;
-  frame.height = payload.height;
-  frame.displayWidth = payload.displayWidth;
-  frame.displayHeight = payload.displayHeight;
-  frame.byteLength = static_cast<std::int64_t>(jpeg.size());
-  frame.capturedAt = payload.capturedAt;
-  frame.receivedAt = receivedAt;
 
   metrics_.recordPhoneHostMetrics(current, frame.byteLength);
   PhoneHostFrameInfo info;
