@@ -11,18 +11,9 @@ export function escapeHTML(value) {
     {'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;'}[c]));
 }
 
-// Wording that names the controlled desktop. Until the agent has told us its platform (before
-// pairing) the words stay neutral.
+// Wording that names the controlled desktop, by the platform the agent reports; an agent of a
+// platform without an entry, or none known yet (before pairing), gets the Linux words.
 const PLATFORM_TEXT = {
-  macos: {
-    shortcutModifier: 'command',
-    modifierLabel: '⌘',
-    switchModifier: 'command',
-    switchLabel: '⌘ Tab',
-    codeSource: 'from the Mac menu',
-    computer: 'this Mac',
-    clipboard: 'Mac clipboard',
-  },
   linux: {
     shortcutModifier: 'control',
     modifierLabel: 'Ctrl',
@@ -33,7 +24,7 @@ const PLATFORM_TEXT = {
     clipboard: 'Desktop clipboard',
   },
 };
-const NEUTRAL_TEXT = {...PLATFORM_TEXT.linux};
+const NEUTRAL_TEXT = PLATFORM_TEXT.linux;
 
 let platformText = NEUTRAL_TEXT;
 
