@@ -184,17 +184,6 @@ TEST(LocalControllerAuthenticator, FailureLimit_RefusesEvenTheRightCodeUntilTheO
   EXPECT_EQ(h.verify(request(kLANPeer, {}, localToken())), "passed");
 }
 
-TEST(LocalControllerAuthenticator, FailureLimit_CountsThePeerNamedByTheProxy) {
-  Harness h;
-  for (int failure = 0; failure < 12; ++failure)
-    EXPECT_EQ(h.verify(request("127.0.0.1:6000", kPublicHTTP, directToken())),
-              "direct_access_requires_https_proxy_or_local_peer");
-  EXPECT_EQ(h.verify(request("127.0.0.1:6000", kPublicHTTPS, directToken())),
-            "too_many_auth_failures");
-  EXPECT_EQ(h.verify(request("127.0.0.1:6000", kMeshHTTPS, directToken())), "passed");
-  EXPECT_EQ(h.verify(request("127.0.0.1:6000", {}, directToken())), "passed");
-}
-
 TEST(LocalControllerAuthenticator, FailureLimit_CountsTheAddressNotTheConnection) {
   Harness h;
   // A new connection, and so a new port, for every guess: the address still runs out.

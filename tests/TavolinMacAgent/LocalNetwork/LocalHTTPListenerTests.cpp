@@ -500,17 +500,6 @@ TEST(LocalHTTPListener, PortVariable_UsedOnlyWhenItIsAValidPort) {
     EXPECT_EQ(portFor(invalid), 57852) << '"' << invalid << '"';
 }
 
-TEST(LocalHTTPListener, PeerText_ShowsMappedIPv4PlainAndIPv6InBrackets) {
-  using asio::ip::make_address;
-  using asio::ip::tcp;
-  EXPECT_EQ(LocalHTTPListener::peerText(tcp::endpoint(make_address("192.168.1.20"), 51234)),
-            "192.168.1.20:51234");
-  EXPECT_EQ(LocalHTTPListener::peerText(tcp::endpoint(make_address("::ffff:192.168.1.20"), 51234)),
-            "192.168.1.20:51234");
-  EXPECT_EQ(LocalHTTPListener::peerText(tcp::endpoint(make_address("fd7a:115c::1"), 443)),
-            "[fd7a:115c::1]:443");
-}
-
 TEST(LocalHTTPListener, ManyConcurrentConnections_EachGetsItsOwnAnswer) {
   Harness harness;
   constexpr int kClients = 40;
