@@ -30,6 +30,21 @@ TavolinVideoTransportMode fromMetadataValue(std::optional<std::string_view> valu
       .value_or(TavolinVideoTransportMode::webRTC);
 }
 
+TavolinVideoTransportMode requested(const JSONObject& metadata) {
+  const JSONValue* value = metadata.find("requestedVideoTransport");
+  const std::string* text = value ? value->string() : nullptr;
+  if (!text || text->empty())
+    return TavolinVideoTransportMode::webRTC;
+  return fromMetadataValue(*text);
+}
+
+TavolinVideoTransportMode effective(TavolinVideoTransportMode requested,
+                                    bool nativeVideoAvailable) {
+  if (requested == TavolinVideoTransportMode::webRTC || !nativeVideoAvailable)
+    return TavolinVideoTransportMode::webRTC;
+  return TavolinVideoTransportMode::nativeVideoToolbox;
+}
+
 }  // namespace TavolinVideoTransportModes
 
 boost::json::value JSONCoding<TavolinVideoTransportMode>::encode(TavolinVideoTransportMode mode) {

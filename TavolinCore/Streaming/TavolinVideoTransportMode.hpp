@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "TavolinCore/JSON/JSONCodec.hpp"
+#include "TavolinCore/JSON/JSONValue.hpp"
 
 namespace tavolin {
 
@@ -26,6 +27,13 @@ std::string_view rawValue(TavolinVideoTransportMode mode);
 std::optional<TavolinVideoTransportMode> fromRawValue(std::string_view raw);
 // Lenient: trimmed and lower-cased, with no "-" folding. Missing or unknown gives `webRTC`.
 TavolinVideoTransportMode fromMetadataValue(std::optional<std::string_view> value);
+
+// What a session's metadata asks for: its "requestedVideoTransport" string read leniently; a
+// missing, empty or non-string value asks for `webRTC`.
+TavolinVideoTransportMode requested(const JSONObject& metadata);
+// The path a session gets: the native one for "native_videotoolbox" and "auto" when this agent
+// can serve it, WebRTC otherwise. Never `automatic`.
+TavolinVideoTransportMode effective(TavolinVideoTransportMode requested, bool nativeVideoAvailable);
 
 }  // namespace TavolinVideoTransportModes
 

@@ -14,6 +14,8 @@
 #include "TavolinMacAgent/Commands/InputCommands.hpp"
 #include "TavolinMacAgent/Commands/PhoneMediaUploads.hpp"
 #include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
+#include <boost/asio/co_spawn.hpp>
 
 namespace tavolin {
 namespace {
@@ -50,12 +52,21 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   identity_ = DeviceIdentity::loadOrCreate(*tokenStore_);
   diagnostics_ << "TAVOLIN_AGENT_STARTED fingerprint=" << identity_->fingerprint() << std::endl;
 
-  commandExecutor_ = std::make_shared<CommandExecutor>(tokenStore_, *clock_);
   lowLatencyInputFastPath_ = std::make_shared<LowLatencyInputFastPath>(
       tokenStore_, *clock_, platform_.inputInjector, platform_.displayGeometry);
-  registerCommandHandlers();
+  appCommands_ =
+      std::make_shared<AppCommands>(platform_.workspace, platform_.windowList,
+                                    platform_.browserTabs, [input = platform_.inputInjector] {
+                                      return input->isTrusted();
+                                    });
 
   auto defaults = std::make_shared<UserDefaults>(paths_->userDefaultsFile());
+  // The hosted and the local route each execute with their own executor (own key and replay
+  // caches); their publishers' data channels use the executor of their route.
+  coordinatorCommandExecutor_ = makeCommandExecutor();
+  localCommandExecutor_ = makeCommandExecutor();
+  const SessionPublisherFactory coordinatorPublishers =
+      makePublisherFactory(environment, coordinatorCommandExecutor_);
   snapshotProvider_ = std::make_shared<MacSnapshotProvider>(MacSnapshotProvider::Platform{
       .workspace = platform_.workspace,
       .windowList = platform_.windowList,
@@ -66,9 +77,27 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
       .phoneHostModeEnabled =
           [defaults, environment] {
             return TavolinFeatureFlags::phoneHostModeEnabled(*defaults, environment);
-          }});
-  screenFrameProvider_ =
-      std::make_shared<ScreenFrameProvider>(platform_.screenCapture, platform_.displayGeometry);
+          },
+      .nativeVideoCodecs = coordinatorPublishers.nativeVideoAvailable()
+                               ? coordinatorPublishers.nativeVideoCodecs
+                               : std::vector<std::string>{}});
+
+  coordinator_ = AgentCoordinator::make(
+      {.mainExecutor = mainExecutor_,
+       .api = TavolinAPIClient(baseURL_, std::make_shared<HTTPClient>()),
+       .tokenStore = tokenStore_,
+       .snapshotProvider = snapshotProvider_,
+       .commandExecutor = coordinatorCommandExecutor_,
+       .screenFrameProvider =
+           std::make_shared<ScreenFrameProvider>(platform_.screenCapture, platform_.displayGeometry),
+       .systemInfo = platform_.systemInfo,
+       .publishers = coordinatorPublishers,
+       .clock = clock_,
+       .sleep = {}});
+  statusLines_ = std::make_unique<AgentStatusLines>(diagnostics_, environment);
+  coordinator_->onStatusChange(
+      [lines = statusLines_.get()](const AgentRuntimeStatus& status) { lines->render(status); });
+
   securityAuditStore_ = std::make_shared<SecurityAuditStore>(
       mainExecutor_, SecurityAuditStore::defaultStorageFile(*paths_), *clock_, diagnostics_,
       SecurityAuditStore::limitsFromEnvironment(environment));
@@ -77,29 +106,51 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   local.mainExecutor = mainExecutor_;
   local.tokenStore = tokenStore_;
   local.snapshotProvider = snapshotProvider_;
-  local.commandExecutor = commandExecutor_;
-  local.screenFrameProvider = screenFrameProvider_;
+  local.publisherFactory = makePublisherFactory(environment, localCommandExecutor_);
+  local.commandExecutor = localCommandExecutor_;
+  local.screenFrameProvider =
+      std::make_shared<ScreenFrameProvider>(platform_.screenCapture, platform_.displayGeometry);
   local.securityAuditStore = securityAuditStore_;
   local.serviceAdvertiser = platform_.serviceAdvertiser;
   local.systemInfo = platform_.systemInfo;
   local.clock = clock_;
   local.environment = environment;
   local.diagnostics = &diagnostics_;
-  local.publisherFactory = makePublisherFactory(environment);
   localNetwork_ = std::make_unique<LocalNetworkControlPlane>(std::move(local));
+
   localNetwork_->start();
+  coordinator_->start();
 }
 
-SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(const Environment& environment) {
+void TavolinMacAgentApp::emergencyStop() {
+  coordinator_->emergencyStop();
+  // Local sessions end too; direct access stays, so paired controllers need not pair again.
+  const SecurityEmergencyStopPayload payload{
+      .revokeDirectAccess = false,
+      .endActiveSessions = true,
+      .reason = "Emergency stop from this computer"};
+  asio::co_spawn(mainExecutor_,
+                 localNetwork_->securityEmergencyStop(payload, "this-computer", "agent-signal"),
+                 [&diagnostics = diagnostics_](std::exception_ptr failure,
+                                               const SecurityEmergencyStopResponse&) {
+                   if (const auto description = describeFailure(failure))
+                     writeDiagnosticLine(diagnostics,
+                                         "TAVOLIN_AGENT_EMERGENCY_STOP_FAILED " + *description);
+                 });
+}
+
+SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(
+    const Environment& environment, std::shared_ptr<CommandExecutor> executor) {
   // Every live session streams over WebRTC: the native video path is not built on this platform,
-  // and a controller asking for it falls back to WebRTC as its metadata allows.
-  return [this, tuning = WebRTCTuning::fromEnvironment(environment),
-          http = std::make_shared<HTTPClient>()](const SessionPublisherRequest& request) {
+  // so the factory offers none and sessions that ask for it are told they got WebRTC.
+  SessionPublisherFactory factory;
+  factory.webRTC = [this, executor, tuning = WebRTCTuning::fromEnvironment(environment),
+                    http = std::make_shared<HTTPClient>()](const SessionPublisherRequest& request) {
     return WebRTCSessionPublisher::make({.mainExecutor = mainExecutor_,
                                          .api = TavolinAPIClient(request.apiBaseURL, http),
                                          .agentToken = request.agentToken,
                                          .session = request.session,
-                                         .commandExecutor = commandExecutor_,
+                                         .commandExecutor = executor,
                                          .lowLatencyInputFastPath = lowLatencyInputFastPath_,
                                          .peerConnections = platform_.peerConnectionFactory,
                                          .screenCapture = platform_.screenCapture,
@@ -108,23 +159,22 @@ SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(const Environme
                                          .clock = clock_,
                                          .tuning = tuning});
   };
+  return factory;
 }
 
-void TavolinMacAgentApp::registerCommandHandlers() {
-  auto& executor = *commandExecutor_;
+std::shared_ptr<CommandExecutor> TavolinMacAgentApp::makeCommandExecutor() {
+  auto executor = std::make_shared<CommandExecutor>(tokenStore_, *clock_);
   const auto& input = platform_.inputInjector;
   const auto& geometry = platform_.displayGeometry;
-  InputCommands(input, geometry).registerWith(executor);
-  GamepadCommands(input, geometry, platform_.systemInfo->platformName()).registerWith(executor);
-  ClipboardCommands(platform_.pasteboard).registerWith(executor);
+  InputCommands(input, geometry).registerWith(*executor);
+  GamepadCommands(input, geometry, platform_.systemInfo->platformName()).registerWith(*executor);
+  ClipboardCommands(platform_.pasteboard).registerWith(*executor);
   PhoneMediaUploads(PhoneMediaUploadLocations::fromAppPaths(*paths_), *clock_)
-      .registerWith(executor);
+      .registerWith(*executor);
   BenchmarkSurfaceCommands(mainExecutor_, geometry, platform_.benchmarkSurfaces, *clock_)
-      .registerWith(executor);
-  appCommands_ =
-      std::make_shared<AppCommands>(platform_.workspace, platform_.windowList,
-                                    platform_.browserTabs, [input] { return input->isTrusted(); });
-  appCommands_->registerWith(executor);
+      .registerWith(*executor);
+  appCommands_->registerWith(*executor);
+  return executor;
 }
 
 }  // namespace tavolin

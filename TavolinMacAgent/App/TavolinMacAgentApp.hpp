@@ -13,6 +13,8 @@
 #include "TavolinMacAgent/Commands/AppCommands.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
+#include "TavolinMacAgent/Coordinator/AgentCoordinator.hpp"
+#include "TavolinMacAgent/Coordinator/AgentStatusLines.hpp"
 #include "TavolinMacAgent/LocalNetwork/LocalNetworkControlPlane.hpp"
 #include "TavolinMacAgent/Platform/Platform.hpp"
 #include "TavolinMacAgent/Security/SecurityAuditStore.hpp"
@@ -37,8 +39,14 @@ class TavolinMacAgentApp {
   const std::string& baseURL() const { return baseURL_; }
   const std::shared_ptr<TokenStore>& tokenStore() const { return tokenStore_; }
   const std::optional<DeviceIdentity>& identity() const { return identity_; }
-  const std::shared_ptr<CommandExecutor>& commandExecutor() const { return commandExecutor_; }
+  // The local route's executor.
+  const std::shared_ptr<CommandExecutor>& commandExecutor() const { return localCommandExecutor_; }
   LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
+  const std::shared_ptr<AgentCoordinator>& coordinator() const { return coordinator_; }
+
+  // Stops everything a controller may be doing here: the hosted route (loop, sessions,
+  // publishers) and the local sessions. A local user's last resort, without the menu.
+  void emergencyStop();
 
  private:
   Executor mainExecutor_;
@@ -52,17 +60,20 @@ class TavolinMacAgentApp {
   // Built at launch and kept for the life of the process.
   std::shared_ptr<const Clock> clock_ = std::make_shared<SystemClock>();
   Platform platform_;
-  std::shared_ptr<CommandExecutor> commandExecutor_;
+  std::shared_ptr<CommandExecutor> coordinatorCommandExecutor_;
+  std::shared_ptr<CommandExecutor> localCommandExecutor_;
   std::shared_ptr<LowLatencyInputFastPath> lowLatencyInputFastPath_;
   std::shared_ptr<AppCommands> appCommands_;
   std::shared_ptr<MacSnapshotProvider> snapshotProvider_;
-  std::shared_ptr<ScreenFrameProvider> screenFrameProvider_;
   std::shared_ptr<SecurityAuditStore> securityAuditStore_;
+  std::shared_ptr<AgentCoordinator> coordinator_;
+  std::unique_ptr<AgentStatusLines> statusLines_;
   std::unique_ptr<LocalNetworkControlPlane> localNetwork_;
 
-  void registerCommandHandlers();
-  // Live sessions of the local control plane stream through a WebRTC publisher each.
-  SessionPublisherFactory makePublisherFactory(const Environment& environment);
+  // An executor with every command handler of this computer.
+  std::shared_ptr<CommandExecutor> makeCommandExecutor();
+  SessionPublisherFactory makePublisherFactory(const Environment& environment,
+                                               std::shared_ptr<CommandExecutor> executor);
 };
 
 }  // namespace tavolin

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <variant>
@@ -50,6 +51,22 @@ int main(int argc, char** argv) {
     if (!error)
       mainActor.stop();
   });
+  // SIGUSR1: the emergency stop, for a local user without the menu; SIGUSR2 starts the hosted
+  // route again afterwards. Each waits for the next signal once handled.
+  asio::signal_set controlSignals(mainActor.context(), SIGUSR1, SIGUSR2);
+  std::function<void()> awaitControlSignal = [&] {
+    controlSignals.async_wait([&](const boost::system::error_code& error, int signal) {
+      if (error || !app.coordinator())
+        return;
+      if (signal == SIGUSR1) {
+        app.emergencyStop();
+      } else {
+        app.coordinator()->start();
+      }
+      awaitControlSignal();
+    });
+  };
+  awaitControlSignal();
   asio::post(mainActor.executor(), [&] {
     try {
       app.applicationDidFinishLaunching(currentProcessEnvironment());

@@ -340,26 +340,28 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::createLocalSession(
   if (const JSONValue* value = metadata.find("requestedVideoTransport"); value && value->string()) {
     requestedText = asciiLowercased(trimmedWhitespaceAndNewlines(*value->string()));
   }
-  const auto requested = TavolinVideoTransportModes::fromMetadataValue(
-      requestedText.empty() ? std::nullopt : std::optional<std::string_view>(requestedText));
+  const TavolinVideoTransportMode requested = TavolinVideoTransportModes::requested(metadata);
   const JSONValue* webConsole = metadata.find("webConsole");
   const bool stillFrames = requestedText == "encrypted_jpeg" ||
                            (webConsole && webConsole->boolean() && *webConsole->boolean());
   const bool directAccess = controller.kind == LocalControllerAuth::Kind::directAccess;
   const std::string route = directAccess ? controller.routeName : "local-network";
-  const std::string_view requestedRaw = TavolinVideoTransportModes::rawValue(requested);
-  const bool native = requested != TavolinVideoTransportMode::webRTC;
+  const SessionPublisherFactory& publishers = dependencies_.publisherFactory;
+  const bool native = !stillFrames && publishers.nativeVideoAvailable();
+  const TavolinVideoTransportMode effective =
+      TavolinVideoTransportModes::effective(requested, native);
 
   metadata.set("selectedTransport", route);
   metadata.set("controllerPublicKey", controller.publicKey);
-  metadata.set("requestedVideoTransport", stillFrames ? "encrypted_jpeg" : requestedRaw);
-  metadata.set("videoTransport", stillFrames ? "encrypted_jpeg"
-                                 : native    ? "native_videotoolbox"
-                                             : "webrtc");
+  metadata.set("requestedVideoTransport",
+               stillFrames ? "encrypted_jpeg" : TavolinVideoTransportModes::rawValue(requested));
+  metadata.set("videoTransport",
+               stillFrames ? "encrypted_jpeg" : TavolinVideoTransportModes::rawValue(effective));
   metadata.set("videoTransportFallback", stillFrames ? "encrypted_jpeg" : "webrtc");
-  metadata.set("nativeVideoToolboxAvailable", !stillFrames);
+  metadata.set("nativeVideoToolboxAvailable", native);
   metadata.set("nativeVideoCodecs",
-               stillFrames ? JSONValue(JSONArray{}) : JSONValue::strings({"hevc", "h264"}));
+               JSONValue::strings(native ? publishers.nativeVideoCodecs
+                                         : std::vector<std::string>{}));
   metadata.set("agentVersion", std::string(MacSnapshotProvider::agentVersion));
   metadata.set("route", route);
   metadata.set("directAccess", directAccess);
@@ -382,7 +384,7 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::createLocalSession(
   if (stillFrames) {
     fallbackFrameSettingsBySessionId_[session.id] = FallbackFrameSettings{1920, 0.72};
   } else {
-    startPublisher(session);
+    startPublisher(session, effective);
   }
   const std::string remote = SecurityAuditStore::normalizedRemoteAddress(controller.remoteAddress);
   dependencies_.securityAuditStore->record({.remoteAddress = remote,
@@ -396,12 +398,13 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::createLocalSession(
   co_return session;
 }
 
-void LocalNetworkControlPlane::startPublisher(const RemoteSession& session) {
-  if (!dependencies_.publisherFactory || !listener_ || !listener_->port())
+void LocalNetworkControlPlane::startPublisher(const RemoteSession& session,
+                                              TavolinVideoTransportMode transport) {
+  if (!listener_ || !listener_->port())
     return;
   SessionPublisherRequest publisherRequest{"http://127.0.0.1:" + std::to_string(*listener_->port()),
                                            localAgentToken_, session};
-  auto publisher = dependencies_.publisherFactory(publisherRequest);
+  auto publisher = dependencies_.publisherFactory.make(transport, publisherRequest);
   if (!publisher)
     return;
   publishers_[session.id] = publisher;

@@ -145,7 +145,7 @@ class LocalNetworkControlPlane {
   // Ends the active sessions `which` selects, in ascending id order; answers their ids.
   Awaitable<std::vector<std::string>> endSessions(std::function<bool(const RemoteSession&)> which);
   Awaitable<DirectAccessRevocationResponse> revokeDirectAccess();
-  void startPublisher(const RemoteSession& session);
+  void startPublisher(const RemoteSession& session, TavolinVideoTransportMode transport);
   const RemoteSession& requireSession(const std::string& sessionId) const;
 
   TavolinSignal recordSignal(const std::string& sessionId, std::string_view sender,

@@ -181,15 +181,23 @@ JSONObject MacSnapshotProvider::capabilities() {
   std::error_code ignored;
   const bool mirroring =
       phoneHost && std::filesystem::exists("/System/Applications/iPhone Mirroring.app", ignored);
+  // Only the paths this build can serve: the native one joins once it has codecs here.
+  const std::vector<std::string>& nativeCodecs = platform_.nativeVideoCodecs;
+  std::vector<std::string> transports{"webrtc"};
+  std::vector<std::string> experimental;
+  if (!nativeCodecs.empty()) {
+    transports.emplace_back("native_videotoolbox");
+    experimental.emplace_back("native_videotoolbox");
+  }
   return JSONObject{
       {"platform", platform_.systemInfo->platformName()},
       {"semanticControl", accessibility},
       {"screenCapture", screenCapture},
       {"screenControl", accessibility && screenCapture},
       {"lowLatencyWebRTC", screenCapture},
-      {"videoTransports", JSONValue::strings({"webrtc", "native_videotoolbox"})},
-      {"experimentalVideoTransports", JSONValue::strings({"native_videotoolbox"})},
-      {"nativeVideoCodecs", JSONValue::strings({"hevc", "h264"})},
+      {"videoTransports", JSONValue::strings(transports)},
+      {"experimentalVideoTransports", JSONValue::strings(experimental)},
+      {"nativeVideoCodecs", JSONValue::strings(nativeCodecs)},
       {"encryptedCommands", true},
       {"pointerMove", true},
       {"phoneViewer", phoneHost},

@@ -34,6 +34,9 @@ class MacSnapshotProvider {
     std::function<bool()> accessibilityTrusted{};
     // TavolinFeatureFlags::phoneHostModeEnabled with the agent's defaults and environment.
     std::function<bool()> phoneHostModeEnabled{};
+    // The codecs of the native video path (SessionPublisherFactory::nativeVideoCodecs when it
+    // is available); empty when this build has no native path.
+    std::vector<std::string> nativeVideoCodecs{};
   };
 
   explicit MacSnapshotProvider(Platform platform);

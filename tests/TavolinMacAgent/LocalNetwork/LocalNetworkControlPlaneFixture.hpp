@@ -70,7 +70,7 @@ class LocalNetworkControlPlaneTest : public ::testing::Test {
     dependencies.systemInfo = systemInfo;
     dependencies.clock = clock;
     dependencies.diagnostics = &diagnostics;
-    dependencies.publisherFactory =
+    dependencies.publisherFactory.webRTC =
         [this](const SessionPublisherRequest& request) -> std::shared_ptr<SessionPublisher> {
       publisherRequests.push_back(request);
       if (makePublisher)

@@ -51,8 +51,11 @@ class MacSnapshotProviderTest : public ::testing::Test {
                                 .systemInfo = systemInfo,
                                 .screenCaptureAllowed = [this] { return screenCapture; },
                                 .accessibilityTrusted = [this] { return accessibility; },
-                                .phoneHostModeEnabled = [this] { return phoneHost; }});
+                                .phoneHostModeEnabled = [this] { return phoneHost; },
+                                .nativeVideoCodecs = nativeVideoCodecs});
   }
+
+  std::vector<std::string> nativeVideoCodecs;
 
   std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
   std::shared_ptr<FakeWindowList> windowList = std::make_shared<FakeWindowList>();
@@ -216,9 +219,9 @@ TEST_F(MacSnapshotProviderTest, Capabilities_KeysInOrderWithPermissionsAndFlags)
                   {"screenCapture", false},
                   {"screenControl", false},
                   {"lowLatencyWebRTC", false},
-                  {"videoTransports", JSONValue::strings({"webrtc", "native_videotoolbox"})},
-                  {"experimentalVideoTransports", JSONValue::strings({"native_videotoolbox"})},
-                  {"nativeVideoCodecs", JSONValue::strings({"hevc", "h264"})},
+                  {"videoTransports", JSONValue::strings({"webrtc"})},
+                  {"experimentalVideoTransports", JSONValue::strings({})},
+                  {"nativeVideoCodecs", JSONValue::strings({})},
                   {"encryptedCommands", true},
                   {"pointerMove", true},
                   {"phoneViewer", true},
@@ -228,10 +231,16 @@ TEST_F(MacSnapshotProviderTest, Capabilities_KeysInOrderWithPermissionsAndFlags)
                   {"runningApps", true},
                   {"windows", true}}));
 
+  // The native path is offered only with codecs to serve it.
   accessibility = false;
   screenCapture = true;
   phoneHost = false;
+  nativeVideoCodecs = {"h264"};
   const JSONObject other = provider().capabilities();
+  EXPECT_EQ(*other.find("videoTransports"), JSONValue::strings({"webrtc", "native_videotoolbox"}));
+  EXPECT_EQ(*other.find("experimentalVideoTransports"),
+            JSONValue::strings({"native_videotoolbox"}));
+  EXPECT_EQ(*other.find("nativeVideoCodecs"), JSONValue::strings({"h264"}));
   EXPECT_EQ(*other.find("semanticControl"), JSONValue(false));
   EXPECT_EQ(*other.find("accessibility"), JSONValue(false));
   EXPECT_EQ(*other.find("screenCapture"), JSONValue(true));
