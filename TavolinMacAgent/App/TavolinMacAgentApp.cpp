@@ -3,9 +3,12 @@
 #include <filesystem>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
+
 #include "TavolinCore/Foundation/SecureFiles.hpp"
 #include "TavolinCore/Foundation/UserDefaults.hpp"
 #include "TavolinCore/Records/TavolinFeatureFlags.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinMacAgent/App/AgentConfiguration.hpp"
 #include "TavolinMacAgent/App/TokenStoreChoice.hpp"
 #include "TavolinMacAgent/Commands/BenchmarkSurfaceCommands.hpp"
@@ -14,8 +17,6 @@
 #include "TavolinMacAgent/Commands/InputCommands.hpp"
 #include "TavolinMacAgent/Commands/PhoneMediaUploads.hpp"
 #include "TavolinMacAgent/Streaming/WebRTCSessionPublisher.hpp"
-#include "TavolinCore/Runtime/Diagnostics.hpp"
-#include <boost/asio/co_spawn.hpp>
 
 namespace tavolin {
 namespace {
@@ -54,11 +55,9 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
 
   lowLatencyInputFastPath_ = std::make_shared<LowLatencyInputFastPath>(
       tokenStore_, *clock_, platform_.inputInjector, platform_.displayGeometry);
-  appCommands_ =
-      std::make_shared<AppCommands>(platform_.workspace, platform_.windowList,
-                                    platform_.browserTabs, [input = platform_.inputInjector] {
-                                      return input->isTrusted();
-                                    });
+  appCommands_ = std::make_shared<AppCommands>(
+      platform_.workspace, platform_.windowList, platform_.browserTabs,
+      [input = platform_.inputInjector] { return input->isTrusted(); });
 
   auto defaults = std::make_shared<UserDefaults>(paths_->userDefaultsFile());
   // The hosted and the local route each execute with their own executor (own key and replay
@@ -82,18 +81,18 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
                                ? coordinatorPublishers.nativeVideoCodecs
                                : std::vector<std::string>{}});
 
-  coordinator_ = AgentCoordinator::make(
-      {.mainExecutor = mainExecutor_,
-       .api = TavolinAPIClient(baseURL_, std::make_shared<HTTPClient>()),
-       .tokenStore = tokenStore_,
-       .snapshotProvider = snapshotProvider_,
-       .commandExecutor = coordinatorCommandExecutor_,
-       .screenFrameProvider =
-           std::make_shared<ScreenFrameProvider>(platform_.screenCapture, platform_.displayGeometry),
-       .systemInfo = platform_.systemInfo,
-       .publishers = coordinatorPublishers,
-       .clock = clock_,
-       .sleep = {}});
+  coordinator_ =
+      AgentCoordinator::make({.mainExecutor = mainExecutor_,
+                              .api = TavolinAPIClient(baseURL_, std::make_shared<HTTPClient>()),
+                              .tokenStore = tokenStore_,
+                              .snapshotProvider = snapshotProvider_,
+                              .commandExecutor = coordinatorCommandExecutor_,
+                              .screenFrameProvider = std::make_shared<ScreenFrameProvider>(
+                                  platform_.screenCapture, platform_.displayGeometry),
+                              .systemInfo = platform_.systemInfo,
+                              .publishers = coordinatorPublishers,
+                              .clock = clock_,
+                              .sleep = {}});
   statusLines_ = std::make_unique<AgentStatusLines>(diagnostics_, environment);
   coordinator_->onStatusChange(
       [lines = statusLines_.get()](const AgentRuntimeStatus& status) { lines->render(status); });
@@ -125,18 +124,16 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
 void TavolinMacAgentApp::emergencyStop() {
   coordinator_->emergencyStop();
   // Local sessions end too; direct access stays, so paired controllers need not pair again.
-  const SecurityEmergencyStopPayload payload{
-      .revokeDirectAccess = false,
-      .endActiveSessions = true,
-      .reason = "Emergency stop from this computer"};
-  asio::co_spawn(mainExecutor_,
-                 localNetwork_->securityEmergencyStop(payload, "this-computer", "agent-signal"),
-                 [&diagnostics = diagnostics_](std::exception_ptr failure,
-                                               const SecurityEmergencyStopResponse&) {
-                   if (const auto description = describeFailure(failure))
-                     writeDiagnosticLine(diagnostics,
-                                         "TAVOLIN_AGENT_EMERGENCY_STOP_FAILED " + *description);
-                 });
+  const SecurityEmergencyStopPayload payload{.revokeDirectAccess = false,
+                                             .endActiveSessions = true,
+                                             .reason = "Emergency stop from this computer"};
+  asio::co_spawn(
+      mainExecutor_, localNetwork_->securityEmergencyStop(payload, "this-computer", "agent-signal"),
+      [&diagnostics = diagnostics_](std::exception_ptr failure,
+                                    const SecurityEmergencyStopResponse&) {
+        if (const auto description = describeFailure(failure))
+          writeDiagnosticLine(diagnostics, "TAVOLIN_AGENT_EMERGENCY_STOP_FAILED " + *description);
+      });
 }
 
 SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(

@@ -19,9 +19,8 @@ JSONObject AgentCoordinator::acceptanceMetadata(const RemoteSession& session) co
   const bool native = publishers.nativeVideoAvailable();
   return JSONObject{
       {"selectedTransport", "hybrid"},
-      {"requestedVideoTransport",
-       TavolinVideoTransportModes::rawValue(
-           TavolinVideoTransportModes::requested(session.metadata))},
+      {"requestedVideoTransport", TavolinVideoTransportModes::rawValue(
+                                      TavolinVideoTransportModes::requested(session.metadata))},
       {"videoTransport", TavolinVideoTransportModes::rawValue(effectiveVideoTransport(session))},
       {"videoTransportFallback", "webrtc"},
       {"nativeVideoToolboxAvailable", native},

@@ -70,26 +70,27 @@ void AgentCoordinator::emergencyStop() {
   setStatus(std::move(stopped));
 
   // Sessions end on the control plane too, so controllers learn at once rather than by silence.
-  Task::spawn(dependencies_.mainExecutor, "emergency stop",
-              [api = dependencies_.api, tokenStore = dependencies_.tokenStore]() -> Awaitable<void> {
-                std::optional<std::string> token;
-                std::vector<RemoteSession> active;
-                try {
-                  token = tokenStore->read(TavolinTokenKey::agentToken);
-                  if (!token)
-                    co_return;
-                  active = (co_await api.activeSessions(*token)).sessions;
-                } catch (const std::exception&) {
-                  co_return;
-                }
-                const std::optional<std::string> reason = "emergency_stop";
-                for (const RemoteSession& session : active) {
-                  try {
-                    co_await api.endSession(*token, session.id, reason);
-                  } catch (const std::exception&) {
-                  }
-                }
-              });
+  Task::spawn(
+      dependencies_.mainExecutor, "emergency stop",
+      [api = dependencies_.api, tokenStore = dependencies_.tokenStore]() -> Awaitable<void> {
+        std::optional<std::string> token;
+        std::vector<RemoteSession> active;
+        try {
+          token = tokenStore->read(TavolinTokenKey::agentToken);
+          if (!token)
+            co_return;
+          active = (co_await api.activeSessions(*token)).sessions;
+        } catch (const std::exception&) {
+          co_return;
+        }
+        const std::optional<std::string> reason = "emergency_stop";
+        for (const RemoteSession& session : active) {
+          try {
+            co_await api.endSession(*token, session.id, reason);
+          } catch (const std::exception&) {
+          }
+        }
+      });
 }
 
 Awaitable<void> AgentCoordinator::run() {
@@ -106,7 +107,8 @@ Awaitable<void> AgentCoordinator::run() {
 
       std::optional<std::string> deviceName;
       if (clock.now() >= nextHeartbeat) {
-        const HeartbeatPayload payload = co_await dependencies_.snapshotProvider->heartbeatPayload();
+        const HeartbeatPayload payload =
+            co_await dependencies_.snapshotProvider->heartbeatPayload();
         const DeviceResponse response = co_await dependencies_.api.heartbeat(token, payload);
         status_.lastHeartbeatAt = clock.now();
         nextHeartbeat = clock.now() + heartbeatInterval;
@@ -216,9 +218,8 @@ Awaitable<AgentCoordinator::PollStatus> AgentCoordinator::pollControlPlane(
 
   std::vector<RemoteSession> webRTC, nativeVideo;
   for (const RemoteSession& session : active) {
-    (effectiveVideoTransport(session) == TavolinVideoTransportMode::nativeVideoToolbox
-         ? nativeVideo
-         : webRTC)
+    (effectiveVideoTransport(session) == TavolinVideoTransportMode::nativeVideoToolbox ? nativeVideo
+                                                                                       : webRTC)
         .push_back(session);
   }
   reconcile(webRTCStreamingSessions_, TavolinVideoTransportMode::webRTC, agentToken, webRTC);

@@ -359,9 +359,8 @@ Awaitable<RemoteSession> LocalNetworkControlPlane::createLocalSession(
                stillFrames ? "encrypted_jpeg" : TavolinVideoTransportModes::rawValue(effective));
   metadata.set("videoTransportFallback", stillFrames ? "encrypted_jpeg" : "webrtc");
   metadata.set("nativeVideoToolboxAvailable", native);
-  metadata.set("nativeVideoCodecs",
-               JSONValue::strings(native ? publishers.nativeVideoCodecs
-                                         : std::vector<std::string>{}));
+  metadata.set("nativeVideoCodecs", JSONValue::strings(native ? publishers.nativeVideoCodecs
+                                                              : std::vector<std::string>{}));
   metadata.set("agentVersion", std::string(MacSnapshotProvider::agentVersion));
   metadata.set("route", route);
   metadata.set("directAccess", directAccess);

@@ -27,22 +27,11 @@
 #include "TavolinMacAgent/Platform/Fake/FakeWorkspace.hpp"
 #include "tests/support/FlakyTokenStore.hpp"
 #include "tests/support/ManualClock.hpp"
+#include "tests/support/RecordingPublisher.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavolin::testing {
-
-// A publisher that records its life.
-class RecordingPublisher final : public SessionPublisher {
- public:
-  void start() override { started = true; }
-  Awaitable<void> stop() override {
-    stopped = true;
-    co_return;
-  }
-  bool started = false;
-  bool stopped = false;
-};
 
 class LocalNetworkControlPlaneTest : public ::testing::Test {
  protected:

@@ -212,24 +212,22 @@ TEST_F(MacSnapshotProviderTest, Capabilities_KeysInOrderWithPermissionsAndFlags)
                 "videoTransports", "experimentalVideoTransports", "nativeVideoCodecs",
                 "encryptedCommands", "pointerMove", "phoneViewer", "phoneHostFrameReceiver",
                 "appleIPhoneMirroring", "accessibility", "runningApps", "windows"}));
-  EXPECT_EQ(
-      capabilities,
-      (JSONObject{{"platform", "linux"},
-                  {"semanticControl", true},
-                  {"screenCapture", false},
-                  {"screenControl", false},
-                  {"lowLatencyWebRTC", false},
-                  {"videoTransports", JSONValue::strings({"webrtc"})},
-                  {"experimentalVideoTransports", JSONValue::strings({})},
-                  {"nativeVideoCodecs", JSONValue::strings({})},
-                  {"encryptedCommands", true},
-                  {"pointerMove", true},
-                  {"phoneViewer", true},
-                  {"phoneHostFrameReceiver", true},
-                  {"appleIPhoneMirroring", false},
-                  {"accessibility", true},
-                  {"runningApps", true},
-                  {"windows", true}}));
+  EXPECT_EQ(capabilities, (JSONObject{{"platform", "linux"},
+                                      {"semanticControl", true},
+                                      {"screenCapture", false},
+                                      {"screenControl", false},
+                                      {"lowLatencyWebRTC", false},
+                                      {"videoTransports", JSONValue::strings({"webrtc"})},
+                                      {"experimentalVideoTransports", JSONValue::strings({})},
+                                      {"nativeVideoCodecs", JSONValue::strings({})},
+                                      {"encryptedCommands", true},
+                                      {"pointerMove", true},
+                                      {"phoneViewer", true},
+                                      {"phoneHostFrameReceiver", true},
+                                      {"appleIPhoneMirroring", false},
+                                      {"accessibility", true},
+                                      {"runningApps", true},
+                                      {"windows", true}}));
 
   // The native path is offered only with codecs to serve it.
   accessibility = false;
