@@ -94,13 +94,16 @@ class AgentCoordinatorTest : public ::testing::Test {
            clock->advance(duration);
            co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
          }});
-    coordinator->onStatusChange([this](const AgentRuntimeStatus& status) { seen.push_back(status); });
+    coordinator->onStatusChange(
+        [this](const AgentRuntimeStatus& status) { seen.push_back(status); });
   }
 
   // The server's connections refer to it until they end: run them out before it goes.
   ~AgentCoordinatorTest() override {
-    if (coordinator)
+    if (coordinator) {
+      coordinator->onStatusChange(nullptr);
       coordinator->emergencyStop();
+    }
     if (server_)
       server_->stop();
     context.restart();
@@ -204,13 +207,11 @@ TEST_F(AgentCoordinatorTest, Loop_EnrolsThenHeartbeatsEvery15SecondsAndPollsAtIt
   makeCoordinator();
   coordinator->start();
   ASSERT_TRUE(runUntil([&] { return is<State::Online>(); }));
-  EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const AgentRuntimeStatus& status) {
-    return status.connection.as<State::Pairing>() != nullptr;
-  }));
-  EXPECT_EQ(coordinator->status().lastHeartbeatAt, clock->now());
+  EXPECT_TRUE(seen.front().connection.as<State::Online>());
+  EXPECT_GT(*seen.front().lastHeartbeatAt, firstHeartbeat + 30s);
 }
 
-TEST_F(AgentCoordinatorTest, Enrolment_ExpiredAndDeniedStartOverWithANewCode) {
+TEST_F(AgentCoordinatorTest, Enrolment_ExpiredStartsOverWithANewCode) {
   makeCoordinator();
   coordinator->start();
   ASSERT_TRUE(runUntil([&] { return is<State::Pairing>(); }));
@@ -223,7 +224,7 @@ TEST_F(AgentCoordinatorTest, Enrolment_ExpiredAndDeniedStartOverWithANewCode) {
             "Enrollment is expired. Start pairing again.");
   EXPECT_EQ(coordinator->status().lastError, "Enrollment is expired. Start pairing again.");
   ASSERT_TRUE(runUntil([&] { return is<State::Pairing>(); }));
-  EXPECT_EQ(sleeps.back(), Duration(5s));
+  EXPECT_EQ(countOf(sleeps, 5s), 1u);
   EXPECT_NE(coordinator->status().connection.as<State::Pairing>()->code, firstCode);
 }
 
@@ -303,20 +304,20 @@ TEST_F(AgentCoordinatorTest, Sessions_AcceptTrustedKeepTheNewestAndUploadSealedF
 TEST_F(AgentCoordinatorTest, Sessions_NativeTransportWhenThisBuildServesIt) {
   makeCoordinator({}, /*nativeVideo=*/true);
   enrol();
-  const RemoteSession auto_ = createSession(P256PrivateKey::generate(),
-                                            {{"requestedVideoTransport", "auto"}});
+  const P256PrivateKey controllerKey = P256PrivateKey::generate();
+  const RemoteSession auto_ = createSession(controllerKey, {{"requestedVideoTransport", "auto"}});
   ASSERT_TRUE(runUntil([&] { return made.size() == 1; }));
   EXPECT_EQ(made[0].transport, TavolinVideoTransportMode::nativeVideoToolbox);
   const RemoteSession accepted = session(auto_.id);
   EXPECT_EQ(*accepted.metadata.find("videoTransport"), JSONValue("native_videotoolbox"));
   EXPECT_EQ(*accepted.metadata.find("nativeVideoCodecs"), JSONValue::strings({"h264"}));
   EXPECT_EQ(coordinator->nativeVideoStreamingSessions().size(), 1u);
-  ASSERT_TRUE(runUntil([&] { return coordinator->status().activeNativeVideoToolboxSessions == 1; }));
+  ASSERT_TRUE(
+      runUntil([&] { return coordinator->status().activeNativeVideoToolboxSessions == 1; }));
 
   // A number is no request: WebRTC.
   clock->advance(1s);
-  const RemoteSession numbered =
-      createSession(P256PrivateKey::generate(), {{"requestedVideoTransport", 5}});
+  const RemoteSession numbered = createSession(controllerKey, {{"requestedVideoTransport", 5}});
   ASSERT_TRUE(runUntil([&] { return made.size() == 2 && made[0].publisher->stopped; }));
   EXPECT_EQ(made[1].transport, TavolinVideoTransportMode::webRTC);
   EXPECT_EQ(*session(numbered.id).metadata.find("requestedVideoTransport"), JSONValue("webrtc"));
@@ -345,7 +346,8 @@ TEST_F(AgentCoordinatorTest, Commands_ThirtyQueuedAreDoneTwentyFiveThenFiveInOrd
   for (int sequence = 1; sequence <= 30; ++sequence) {
     const RemoteCommand done = store.controllerCommand(controllerId, ids[sequence - 1]);
     EXPECT_EQ(done.status, "succeeded");
-    EXPECT_EQ(*done.result.find("sequence"), JSONValue(sequence));
+    ASSERT_TRUE(done.result.has_value());
+    EXPECT_EQ(*done.result->find("sequence"), JSONValue(sequence));
   }
 }
 
@@ -368,8 +370,8 @@ TEST_F(AgentCoordinatorTest, BadControlPlane_DegradesRetriesAfterFiveSecondsAndN
   server.enqueue(ScriptedReply::bytes(Server::response(200, R"({"sessions":[{}]})")));
   server.enqueue(ScriptedReply::bytes(Server::response(200, std::string(3 << 20, '['))));
   const std::size_t never = server.makeGate();
-  server.enqueue({.pieces = {{.bytes = Server::response(200, R"({"sessions":[]})"),
-                              .afterGate = never}}});
+  server.enqueue(
+      {.pieces = {{.bytes = Server::response(200, R"({"sessions":[]})"), .afterGate = never}}});
   coordinator->start();
 
   // A failed heartbeat skips the poll of that pass and degrades with the HTTP failure.
@@ -386,8 +388,9 @@ TEST_F(AgentCoordinatorTest, BadControlPlane_DegradesRetriesAfterFiveSecondsAndN
   // way.
   ASSERT_TRUE(runUntil([&] { return server.requests().size() >= 6; }));
   std::vector<std::string> messages;
-  for (const AgentRuntimeStatus& status : seen) {
-    if (const auto* degraded = status.connection.as<State::Degraded>())
+  for (std::size_t index = 1; index < seen.size(); ++index) {
+    const auto* degraded = seen[index].connection.as<State::Degraded>();
+    if (degraded && seen[index].connection != seen[index - 1].connection)
       messages.push_back(degraded->message);
   }
   ASSERT_EQ(messages.size(), 4u);
