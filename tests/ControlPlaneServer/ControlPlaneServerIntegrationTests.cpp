@@ -4,15 +4,14 @@
 // through the event stream while it is open; and the connection limits over raw HTTP.
 #include <csignal>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "TavolinCore/ControlPlane/TavolinAPIClient.hpp"
 #include "TavolinCore/ControlPlane/TavolinSignalEventStream.hpp"
-#include "tests/support/ChildProcess.hpp"
 #include "tests/support/RunAwaitable.hpp"
+#include "tests/support/RunningControlPlane.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
 
@@ -46,21 +45,12 @@ class ControlPlaneServerProcess : public ::testing::Test {
   void SetUp() override { start(); }
 
   void start() {
-    server_ = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{TAVOLIN_CONTROL_PLANE_BINARY, "--listen", "127.0.0.1:0",
-                                 "--database", (directory_.path() / "db/cp.sqlite3").string()},
-        std::map<std::string, std::string>{{"TAVOLIN_BOOTSTRAP_TOKEN", kBootstrapToken},
-                                           {"TAVOLIN_CONTROL_PLANE_STUN_URLS",
+    server_ = std::make_unique<testing::RunningControlPlane>(
+        directory_, kBootstrapToken,
+        std::map<std::string, std::string>{{"TAVOLIN_CONTROL_PLANE_STUN_URLS",
                                             "stun:stun.example.org:3478,turn:relay.example.org"}});
-    static const std::regex ready("TAVOLIN_CONTROL_PLANE_READY port=([0-9]+)");
-    while (const auto line = server_->readErrorLine(30s)) {
-      std::smatch match;
-      if (std::regex_match(*line, match, ready)) {
-        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-        return;
-      }
-    }
-    FAIL() << "the server never announced its port";
+    port_ = server_->port;
+    ASSERT_NE(port_, 0);
   }
 
   int stop(int signal = SIGTERM) {
@@ -76,7 +66,7 @@ class ControlPlaneServerProcess : public ::testing::Test {
   }
 
   testing::TemporaryDirectory directory_;
-  std::unique_ptr<testing::ChildProcess> server_;
+  std::unique_ptr<testing::RunningControlPlane> server_;
   std::uint16_t port_ = 0;
   std::shared_ptr<HTTPClient> http_ = std::make_shared<HTTPClient>();
 };

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -13,15 +17,22 @@ namespace tavolin::testing {
 
 // The agent binary on `display`, its keys, settings and files under `home` (so a second agent
 // on the same home is the same computer restarted), the hosted control plane pointed at a dead
-// port. Constructed once the local server's READY marker has given its port and pairing code
-// (a missing marker is a test failure and leaves `port` 0); stopped with SIGTERM when destroyed.
+// port unless `environment` names one in TAVOLIN_API_URL. Constructed once the local server's READY
+// marker has given its port and pairing code (a missing marker is a test failure and leaves `port`
+// 0); stopped with SIGTERM when destroyed.
 class RunningAgent {
  public:
   RunningAgent(const XvfbServer& display, const TemporaryDirectory& home,
                const std::map<std::string, std::string>& environment = {});
 
-  // What the agent wrote to standard error since the marker, waiting at most `timeout` for
-  // each line; for failure reports (a sanitizer report lands here).
+  // The groups of the first line of standard error not read yet that matches `marker` (whole
+  // match first), or nothing when none came within `timeout`. Lines the agent wrote before the
+  // READY marker are read first: the hosted route starts beside the local server.
+  std::optional<std::vector<std::string>> waitForLine(const std::regex& marker,
+                                                      std::chrono::milliseconds timeout);
+
+  // What the agent wrote to standard error besides the markers waited for, waiting at most
+  // `timeout` for each line; for failure reports (a sanitizer report lands here).
   std::string remainingErrorOutput(std::chrono::milliseconds timeout);
 
   int pid() const { return process_->pid(); }
@@ -31,6 +42,8 @@ class RunningAgent {
 
  private:
   std::unique_ptr<ChildProcess> process_;
+  std::deque<std::string> beforeReady_;
+  std::string passedOver_;
 };
 
 }  // namespace tavolin::testing
