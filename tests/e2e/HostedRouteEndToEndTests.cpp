@@ -11,10 +11,10 @@
 
 #include "TavolinCore/ControlPlane/TavolinAPIClient.hpp"
 #include "tests/e2e/ConsoleDriver.hpp"
+#include "tests/support/ControlPlaneProcess.hpp"
 #include "tests/support/Eventually.hpp"
 #include "tests/support/RunAwaitable.hpp"
 #include "tests/support/RunningAgent.hpp"
-#include "tests/support/RunningControlPlane.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavolin {
@@ -23,8 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace e2e;
 using testing::runAwaitable;
-
-constexpr const char* kBootstrapToken = "hosted-e2e-bootstrap";
 
 class HostedRouteEndToEnd : public ::testing::Test {
  protected:
@@ -35,15 +33,13 @@ class HostedRouteEndToEnd : public ::testing::Test {
     if (HasFailure() && agent_)
       std::cerr << "agent standard error:\n" << agent_->remainingErrorOutput(300ms);
     agent_.reset();
-    controlPlane_.reset();
     desktop_.reset();
   }
 
-  testing::TemporaryDirectory controlPlaneFiles_;
+  testing::ControlPlaneProcess controlPlane_;
   testing::TemporaryDirectory home_;
   testing::TemporaryDirectory browserProfile_;
   std::unique_ptr<PaintedDesktop> desktop_;
-  std::unique_ptr<testing::RunningControlPlane> controlPlane_;
   std::unique_ptr<testing::RunningAgent> agent_;
   std::unique_ptr<ConsoleDriver> console_;
 };
@@ -51,19 +47,17 @@ class HostedRouteEndToEnd : public ::testing::Test {
 TEST_F(HostedRouteEndToEnd, LiveView_PlaysTheScreenAndClicksLandThroughTheDataChannel) {
   ASSERT_TRUE(browserInstalled());
   desktop_ = std::make_unique<PaintedDesktop>();
-  controlPlane_ =
-      std::make_unique<testing::RunningControlPlane>(controlPlaneFiles_, kBootstrapToken);
-  ASSERT_NE(controlPlane_->port, 0);
+  controlPlane_.start();
   agent_ = std::make_unique<testing::RunningAgent>(
       desktop_->display(), home_,
-      std::map<std::string, std::string>{{"TAVOLIN_API_URL", controlPlane_->baseURL()}});
+      std::map<std::string, std::string>{{"TAVOLIN_API_URL", controlPlane_.baseURL()}});
   ASSERT_NE(agent_->port, 0);
   // The control plane serves no page and no CORS headers: the console's files are served at its
   // origin from the source tree, so the console's calls are same-origin requests to the server.
   console_ = std::make_unique<ConsoleDriver>();
   ConsoleDriver& console = *console_;
   const JSONObject opened = console.call({{"op", "launch"},
-                                          {"url", controlPlane_->baseURL() + "/console/"},
+                                          {"url", controlPlane_.baseURL() + "/console/"},
                                           {"userDataDir", browserProfile_.path().string()},
                                           {"width", kViewportWidth},
                                           {"height", kViewportHeight},
@@ -72,15 +66,15 @@ TEST_F(HostedRouteEndToEnd, LiveView_PlaysTheScreenAndClicksLandThroughTheDataCh
   const std::string browserKey = stringAt(console.call({{"op", "controllerKey"}}), "publicKey");
 
   // The owner makes a controller with the browser's key, which approves the code the agent shows.
-  const auto pairing =
-      agent_->waitForLine(std::regex("TAVOLIN_AGENT_PAIRING code=([0-9]{8}) "), 60s);
+  const auto pairing = agent_->awaitLine(std::regex("TAVOLIN_AGENT_PAIRING code=([0-9]{8}) "), 60s);
   ASSERT_TRUE(pairing) << "no pairing code from the agent";
   std::string controllerToken;
   runAwaitable([&]() -> Awaitable<void> {
-    const TavolinAPIClient api(controlPlane_->baseURL(), std::make_shared<HTTPClient>());
+    const TavolinAPIClient api(controlPlane_.baseURL(), std::make_shared<HTTPClient>());
     // Named locals: GCC 12 mishandles braced temporaries inside co_await operands.
     const BootstrapOwnerPayload ownerPayload{.displayName = "Ada", .credentialLabel = "desk"};
-    const auto bootstrapped = co_await api.bootstrapOwner(kBootstrapToken, ownerPayload);
+    const auto bootstrapped =
+        co_await api.bootstrapOwner(testing::ControlPlaneProcess::bootstrapToken, ownerPayload);
     const OwnerToken owner{bootstrapped.ownerToken};
     const CreateControllerPayload controllerPayload{
         .name = "Browser", .platform = "web", .publicKey = browserKey};
@@ -90,7 +84,7 @@ TEST_F(HostedRouteEndToEnd, LiveView_PlaysTheScreenAndClicksLandThroughTheDataCh
     const ControllerToken approver{controllerToken};
     co_await api.approveEnrollment(approver, approval);
   }());
-  ASSERT_TRUE(agent_->waitForLine(std::regex("TAVOLIN_AGENT_ONLINE device="), 60s))
+  ASSERT_TRUE(agent_->awaitLine(std::regex("TAVOLIN_AGENT_ONLINE device="), 60s))
       << "the agent did not come online";
 
   // The page opens a live session; the agent accepts it and offers its stream as an agent

@@ -30,11 +30,11 @@ RunningAgent::RunningAgent(const XvfbServer& display, const TemporaryDirectory& 
   ADD_FAILURE() << "no READY marker";
 }
 
-std::optional<std::vector<std::string>> RunningAgent::waitForLine(
-    const std::regex& marker, std::chrono::milliseconds timeout) {
+std::optional<std::vector<std::string>> RunningAgent::awaitLine(const std::regex& pattern,
+                                                                std::chrono::milliseconds timeout) {
   const auto matching = [&](const std::string& line) -> std::optional<std::vector<std::string>> {
     std::smatch match;
-    if (!std::regex_search(line, match, marker)) {
+    if (!std::regex_search(line, match, pattern)) {
       passedOver_ += line + "\n";
       return std::nullopt;
     }

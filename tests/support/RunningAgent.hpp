@@ -25,11 +25,11 @@ class RunningAgent {
   RunningAgent(const XvfbServer& display, const TemporaryDirectory& home,
                const std::map<std::string, std::string>& environment = {});
 
-  // The groups of the first line of standard error not read yet that matches `marker` (whole
-  // match first), or nothing when none came within `timeout`. Lines the agent wrote before the
-  // READY marker are read first: the hosted route starts beside the local server.
-  std::optional<std::vector<std::string>> waitForLine(const std::regex& marker,
-                                                      std::chrono::milliseconds timeout);
+  // Waits up to `timeout` for a line of standard error matching `pattern` after the line the
+  // previous call matched (from the first line on the first call, so lines written before the
+  // READY marker count too): the match and its groups, or nothing.
+  std::optional<std::vector<std::string>> awaitLine(const std::regex& pattern,
+                                                    std::chrono::milliseconds timeout);
 
   // What the agent wrote to standard error besides the markers waited for, waiting at most
   // `timeout` for each line; for failure reports (a sanitizer report lands here).
