@@ -121,6 +121,10 @@ Awaitable<void> PublisherSignaling::consume() {
     if (signal->sequence <= lastSequence_)
       continue;
     lastSequence_ = signal->sequence;
+    // The hosted control plane lists a session's signals from both sides: ours come back too,
+    // and our own candidates must not be taken for the controller's.
+    if (signal->sender == "agent")
+      continue;
     co_await handler_(*signal);
   }
 }

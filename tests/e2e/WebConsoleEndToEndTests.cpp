@@ -3,10 +3,8 @@
 // and the agent; the page is worked through web-console-driver.mjs (playwright-core) over a line
 // protocol, and what the browser shows and sends is checked against what the X server saw.
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -27,203 +25,33 @@
 #include "TavolinCore/JSON/JSONValue.hpp"
 #include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
+#include "tests/e2e/ConsoleDriver.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/Eventually.hpp"
-#include "tests/support/QuadrantWindows.hpp"
 #include "tests/support/RunningAgent.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
 #include "tests/support/X11ClipboardClient.hpp"
-#include "tests/support/X11EventRecorder.hpp"
-#include "tests/support/XvfbServer.hpp"
 
 namespace tavolin {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace e2e;
 using testing::typedKeySyms;
 using testing::X11EventRecorder;
 using Type = X11EventRecorder::Event::Type;
 using Events = testing::X11Events;
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 800;
-// Wider than the picture (16:10) once the side panel is taken: the picture is pillarboxed.
-constexpr int kViewportWidth = 1600;
-constexpr int kViewportHeight = 760;
-constexpr const char* kDriverScript = TAVOLIN_SOURCE_DIR "/tests/e2e/web-console-driver.mjs";
-constexpr const char* kPlaywright = TAVOLIN_SOURCE_DIR "/tests/e2e/node_modules/playwright-core";
-constexpr const char* kChromium = "/usr/bin/chromium";
 // The stream health line of the Phone host tab's details.
 constexpr const char* kHealth = "#phoneDetails dt:text-is('Health') + dd";
-
-// The screen the test paints: three coloured quadrants, and the recorder (black) in the
-// bottom-right one. Points are fractions of the screen, in the quadrants' order.
-struct Swatch {
-  double x;
-  double y;
-  std::uint32_t rgb;
-};
-constexpr Swatch kSwatches[] = {
-    {0.25, 0.25, 0xD02828}, {0.75, 0.25, 0x28B048}, {0.25, 0.75, 0x2848D0}, {0.75, 0.75, 0x000000}};
-
-const JSONValue* member(const JSONObject& object, std::string_view key) {
-  const JSONValue* value = object.find(key);
-  if (value == nullptr)
-    throw std::runtime_error("no \"" + std::string(key) + "\" in " + JSONValue(object).serialize());
-  return value;
-}
-
-std::string stringAt(const JSONObject& object, std::string_view key) {
-  const std::string* text = member(object, key)->string();
-  return text ? *text : std::string();
-}
-
-double numberAt(const JSONObject& object, std::string_view key) {
-  const double* number = member(object, key)->number();
-  return number ? *number : -1;
-}
-
-const JSONObject& objectAt(const JSONObject& object, std::string_view key) {
-  const JSONObject* found = member(object, key)->object();
-  if (found == nullptr)
-    throw std::runtime_error(std::string(key) + " is not an object");
-  return *found;
-}
-
-std::vector<JSONObject> objectsAt(const JSONObject& object, std::string_view key) {
-  std::vector<JSONObject> objects;
-  if (const JSONArray* array = member(object, key)->array()) {
-    for (const JSONValue& value : *array) {
-      if (const JSONObject* item = value.object())
-        objects.push_back(*item);
-    }
-  }
-  return objects;
-}
-
-// A picture the page shows (the answer to screenPixels or imagePixels) is width × height and has
-// the 0xRRGGBB colour colours[i] at point i. JPEG and H.264 keep flat areas within a few levels;
-// chroma subsampling and the video's colour range conversion add some more.
-void expectPicture(const JSONObject& shown, int width, int height,
-                   const std::vector<std::uint32_t>& colours) {
-  EXPECT_EQ(numberAt(shown, "width"), width);
-  EXPECT_EQ(numberAt(shown, "height"), height);
-  const JSONArray& pixels = *member(shown, "pixels")->array();
-  ASSERT_EQ(pixels.size(), colours.size());
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    for (int channel = 0; channel < 3; ++channel) {
-      const int expected = static_cast<int>((colours[i] >> (16 - 8 * channel)) & 0xFF);
-      EXPECT_NEAR(*(*pixels[i].array())[channel].number(), expected, 24)
-          << "point " << i << " channel " << channel;
-    }
-  }
-}
-
-// The page side: the driver script over its line protocol. A refused request throws, which
-// ends the test with the driver's reason.
-class ConsoleDriver {
- public:
-  ConsoleDriver()
-      : process_({"node", kDriverScript}, {}, testing::ChildProcess::Pipes::allStandard) {}
-
-  ~ConsoleDriver() {
-    // Closing the browser first: a killed driver would leave Chromium behind.
-    if (process_.writeInputLine(R"({"op":"close"})"))
-      process_.readOutputLine(30s);
-    process_.closeInput();
-    process_.waitForExit(30s);
-  }
-
-  JSONObject call(const JSONObject& request) {
-    const std::string line = JSONValue(request).serialize();
-    std::optional<std::string> answer;
-    if (process_.writeInputLine(line))
-      answer = process_.readOutputLine(90s);
-    if (!answer) {
-      std::string errors;
-      while (const auto error = process_.readErrorLine(500ms))
-        errors += *error + "\n";
-      throw std::runtime_error("no answer from the driver to " + line + "\n" + errors);
-    }
-    const JSONValue parsed = JSONValue::parse(*answer);
-    const JSONObject* object = parsed.object();
-    if (object == nullptr || object->find("ok") == nullptr || !*object->find("ok")->boolean()) {
-      throw std::runtime_error("driver refused " + line + ": " + *answer);
-    }
-    return *object;
-  }
-
-  void fill(const std::string& selector, const std::string& value) {
-    call({{"op", "fill"}, {"selector", selector}, {"value", value}});
-  }
-  void click(const std::string& selector) { call({{"op", "click"}, {"selector", selector}}); }
-  void waitForText(const std::string& selector, const std::string& text) {
-    call({{"op", "waitForText"}, {"selector", selector}, {"text", text}});
-  }
-  void waitForToast(const std::string& text) { call({{"op", "waitForToast"}, {"text", text}}); }
-  std::string text(const std::string& selector) {
-    return stringAt(call({{"op", "text"}, {"selector", selector}}), "text");
-  }
-  std::string value(const std::string& selector) {
-    return stringAt(call({{"op", "value"}, {"selector", selector}}), "value");
-  }
-  double count(const std::string& selector) {
-    return numberAt(call({{"op", "count"}, {"selector", selector}}), "count");
-  }
-  std::vector<JSONObject> requests(std::string_view pathIncludes, double after = 0) {
-    return objectsAt(
-        call({{"op", "requests"}, {"after", after}, {"pathIncludes", std::string(pathIncludes)}}),
-        "requests");
-  }
-  // Requests made with `method` to exactly `path`.
-  std::vector<JSONObject> calls(std::string_view method, std::string_view path, double after = 0) {
-    std::vector<JSONObject> found = requests(path, after);
-    std::erase_if(found, [&](const JSONObject& request) {
-      return stringAt(request, "method") != method || stringAt(request, "path") != path;
-    });
-    return found;
-  }
-  double mark() { return numberAt(call({{"op", "mark"}}), "mark"); }
-  // The browser's saved profile, parsed.
-  JSONObject profile() {
-    const JSONObject answer =
-        call({{"op", "localStorage"}, {"key", "tavolin.webConsole.profile.v1"}});
-    const std::string* text = member(answer, "value")->string();
-    if (text == nullptr)
-      return {};
-    const JSONValue parsed = JSONValue::parse(*text);
-    return parsed.object() ? *parsed.object() : JSONObject{};
-  }
-  void screenshot(const std::string& name) {
-    const std::filesystem::path file =
-        std::filesystem::path(TAVOLIN_E2E_ARTIFACTS_DIR) / (name + ".png");
-    call({{"op", "screenshot"}, {"path", file.lexically_normal().string()}});
-  }
-
- private:
-  testing::ChildProcess process_;
-};
-
-Events buttonPresses(const Events& events) {
-  return testing::eventsOfType(events, Type::buttonPress);
-}
 
 class WebConsoleEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(std::filesystem::exists(kPlaywright))
-        << "playwright-core is not installed: run scripts/install-deps (npm ci in tests/e2e)";
-    ASSERT_TRUE(std::filesystem::exists(kChromium))
-        << "Chromium is not installed: run scripts/install-deps";
-    display_ = std::make_unique<testing::XvfbServer>(kWidth, kHeight);
-    pattern_ = std::make_unique<testing::QuadrantWindows>(
-        display_->displayName(), kWidth, kHeight,
-        std::array<std::optional<std::uint32_t>, 4>{kSwatches[0].rgb, kSwatches[1].rgb,
-                                                    kSwatches[2].rgb, std::nullopt});
-    recorder_ = std::make_unique<X11EventRecorder>(display_->displayName(), kWidth / 2, kHeight / 2,
-                                                   kWidth / 2, kHeight / 2);
-    agent_ = std::make_unique<testing::RunningAgent>(*display_, home_, agentEnvironment_);
+    ASSERT_TRUE(browserInstalled());
+    desktop_ = std::make_unique<PaintedDesktop>();
+    agent_ = std::make_unique<testing::RunningAgent>(desktop_->display(), home_, agentEnvironment_);
     ASSERT_NE(agent_->port, 0);
     console_ = std::make_unique<ConsoleDriver>();
     const JSONObject opened = console_->call({{"op", "launch"},
@@ -236,29 +64,21 @@ class WebConsoleEndToEnd : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure() && console_) {
-      try {
-        std::cerr << "toasts shown: " << JSONValue(console_->call({{"op", "toasts"}})).serialize()
-                  << "\n";
-      } catch (const std::exception& error) {
-        std::cerr << error.what() << "\n";
-      }
-    }
+    if (HasFailure() && console_)
+      reportToasts(*console_);
     console_.reset();
     if (HasFailure() && agent_)
       std::cerr << "agent standard error:\n" << agent_->remainingErrorOutput(300ms);
     agent_.reset();
-    recorder_.reset();
-    pattern_.reset();
-    display_.reset();
+    desktop_.reset();
   }
 
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(agent_->port); }
   std::uint16_t agentPort() const { return agent_->port; }
   const std::string& agentPairingCode() const { return agent_->pairingCode; }
-  const std::string& displayName() const { return display_->displayName(); }
+  const std::string& displayName() const { return desktop_->displayName(); }
   ConsoleDriver& console() { return *console_; }
-  X11EventRecorder& recorder() { return *recorder_; }
+  X11EventRecorder& recorder() { return desktop_->recorder(); }
 
   void pairAndConnect() {
     console().fill("#pairingCode", agent_->pairingCode);
@@ -275,17 +95,7 @@ class WebConsoleEndToEnd : public ::testing::Test {
     return testing::httpRequest(agent_->port, method, target, headers, std::move(body));
   }
 
-  // The screen as the page shows it, still frame or live video, matches the painted pattern.
-  void expectPatternShown(bool live = false) {
-    JSONArray points;
-    std::vector<std::uint32_t> colours;
-    for (const Swatch& swatch : kSwatches) {
-      points.push_back(JSONArray{swatch.x, swatch.y});
-      colours.push_back(swatch.rgb);
-    }
-    expectPicture(console().call({{"op", "screenPixels"}, {"points", points}, {"live", live}}),
-                  kWidth, kHeight, colours);
-  }
+  void expectPatternShown(bool live = false) { e2e::expectPatternShown(console(), live); }
 
   // Settings for the agent (feature switches and the like) and whether the browser withholds
   // live video from the page; a derived fixture sets them in its constructor.
@@ -295,9 +105,7 @@ class WebConsoleEndToEnd : public ::testing::Test {
  private:
   testing::TemporaryDirectory home_;
   testing::TemporaryDirectory browserProfile_;
-  std::unique_ptr<testing::XvfbServer> display_;
-  std::unique_ptr<testing::QuadrantWindows> pattern_;
-  std::unique_ptr<X11EventRecorder> recorder_;
+  std::unique_ptr<PaintedDesktop> desktop_;
   std::unique_ptr<testing::RunningAgent> agent_;
   std::unique_ptr<ConsoleDriver> console_;
   std::string localControllerKey_ =
@@ -541,17 +349,6 @@ TEST_F(WebConsoleEndToEnd, SecurityTab_ShowsAuditedMarkupAsTextAndEmergencyStopE
   console().click("#connectButton");
   console().waitForText("#connectionState", "Connect failed");
   console().waitForToast("invalid_direct_access_token");
-}
-
-// Messages of `type` the page received on its data channels, with the channel's label.
-std::vector<std::pair<std::string, JSONObject>> channelMessages(ConsoleDriver& console,
-                                                                std::string_view type) {
-  std::vector<std::pair<std::string, JSONObject>> messages;
-  for (const JSONObject& item : objectsAt(
-           console.call({{"op", "channelMessages"}, {"type", std::string(type)}}), "messages")) {
-    messages.emplace_back(stringAt(item, "label"), objectAt(item, "message"));
-  }
-  return messages;
 }
 
 // Bodies of the signals the page posted, parsed.

@@ -4,9 +4,18 @@
 // the display and the agent and asserts on what reaches them; this side only acts like a person
 // in the page and reports what the page shows and which requests it made.
 //
-//   launch {url, userDataDir, width, height, withholdVideo}  fresh persistent profile, page
-//                                              opened at url; withholdVideo: the page's peer
-//                                              connections never hand it a video track
+//   launch {url, userDataDir, width, height, withholdVideo, serveConsole}  fresh persistent
+//                                              profile, page opened at url; withholdVideo: the
+//                                              page's peer connections never hand it a video
+//                                              track; serveConsole: the console's files come from
+//                                              the source tree under /console/ (its page at
+//                                              /console/), for an origin that does not serve them
+//   controllerKey -> {publicKey}               the console's own key for this browser
+//   hostedLive {token} -> {sessionId}          as a controller of the hosted control plane with
+//                                              that token, through the console's own modules: a
+//                                              session for the first device, sealed for this
+//                                              browser's key, and the live view on it
+//   endLive {reason} -> {status}               stops the live view and ends its session
 //   reload                                     reloads the page
 //   fill {selector, value} / click {selector} / press {selector, key} / type {selector, text}
 //   select {selector, value}                   chooses an option
@@ -40,9 +49,13 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import readline from 'node:readline';
+import {fileURLToPath} from 'node:url';
 import {chromium} from 'playwright-core';
 
 const chromiumPath = '/usr/bin/chromium';
+const consolePrefix = '/console/';
+const consoleDirectory =
+    fileURLToPath(new URL('../../TavolinMacAgent/LocalNetwork/WebConsole/', import.meta.url));
 const waitTimeout = 20000;
 
 let context = null;
@@ -132,6 +145,16 @@ function dropVideoTracks() {
   };
 }
 
+// Where the agent would serve them: the page under /console/ and the modules beside it. Every
+// other request goes on to the server.
+async function routeConsoleFiles() {
+  await context.route((url) => url.pathname.startsWith(consolePrefix), (route) => {
+    const name = path.basename(new URL(route.request().url()).pathname.slice(consolePrefix.length));
+    const file = path.join(consoleDirectory, name || 'index.html');
+    return fs.existsSync(file) ? route.fulfill({path: file}) : route.fulfill({status: 404});
+  });
+}
+
 function matching(after, pathIncludes) {
   return requestLog.slice(after ?? 0).filter((entry) => entry.path.includes(pathIncludes ?? ''));
 }
@@ -180,7 +203,7 @@ async function screenPoint(x, y) {
 }
 
 const operations = {
-  async launch({url, userDataDir, width, height, withholdVideo}) {
+  async launch({url, userDataDir, width, height, withholdVideo, serveConsole}) {
     context = await chromium.launchPersistentContext(userDataDir, {
       executablePath: chromiumPath,
       headless: true,
@@ -198,6 +221,8 @@ const operations = {
     await context.addInitScript(recordChannelMessages);
     if (withholdVideo)
       await context.addInitScript(dropVideoTracks);
+    if (serveConsole)
+      await routeConsoleFiles();
     page = context.pages()[0] ?? await context.newPage();
     watch(page);
     await page.goto(url);
@@ -328,6 +353,43 @@ const operations = {
       }
     }
     return {messages};
+  },
+  async controllerKey() {
+    return page.evaluate(async () => {
+      const {controllerKeyPair, state} = await import('/console/api.js');
+      await controllerKeyPair();
+      return {publicKey: state.publicKey};
+    });
+  },
+  async hostedLive({token}) {
+    return page.evaluate(async (controllerToken) => {
+      const {api, controllerKeyPair, state} = await import('/console/api.js');
+      const {startLive} = await import('/console/live.js');
+      const {setFrameStatus} = await import('/console/ui.js');
+      await controllerKeyPair();
+      state.token = controllerToken;
+      const device = (await api('GET', '/v1/controllers/devices')).devices[0];
+      // Commands are sealed for the device's key, as a paired console keeps it in its profile.
+      state.profile = {agentPublicKey: device.publicKey};
+      state.device = device;
+      state.session = (await api('POST', '/v1/controllers/sessions', {
+        deviceId: device.id,
+        transportMode: 'hybrid',
+        metadata: {controllerPublicKey: state.publicKey, requestedVideoTransport: 'webrtc'},
+      })).session;
+      startLive((why) => setFrameStatus('Live: unavailable', why, 'bad'));
+      return {sessionId: state.session.id};
+    }, token);
+  },
+  async endLive({reason}) {
+    return page.evaluate(async (why) => {
+      const {api, sessionPath, state} = await import('/console/api.js');
+      const {stopLive} = await import('/console/live.js');
+      await stopLive(why);
+      const ended = await api('POST', sessionPath('/end'), {reason: why});
+      state.session = null;
+      return {status: ended.session.status};
+    }, reason);
   },
   async mark() { return {mark: requestLog.length}; },
   async requests({after, pathIncludes}) { return {requests: matching(after, pathIncludes)}; },

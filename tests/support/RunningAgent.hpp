@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -13,15 +17,22 @@ namespace tavolin::testing {
 
 // The agent binary on `display`, its keys, settings and files under `home` (so a second agent
 // on the same home is the same computer restarted), the hosted control plane pointed at a dead
-// port. Constructed once the local server's READY marker has given its port and pairing code
-// (a missing marker is a test failure and leaves `port` 0); stopped with SIGTERM when destroyed.
+// port unless `environment` names one in TAVOLIN_API_URL. Constructed once the local server's READY
+// marker has given its port and pairing code (a missing marker is a test failure and leaves `port`
+// 0); stopped with SIGTERM when destroyed.
 class RunningAgent {
  public:
   RunningAgent(const XvfbServer& display, const TemporaryDirectory& home,
                const std::map<std::string, std::string>& environment = {});
 
-  // What the agent wrote to standard error since the marker, waiting at most `timeout` for
-  // each line; for failure reports (a sanitizer report lands here).
+  // Waits up to `timeout` for a line of standard error matching `pattern` after the line the
+  // previous call matched (from the first line on the first call, so lines written before the
+  // READY marker count too): the match and its groups, or nothing.
+  std::optional<std::vector<std::string>> awaitLine(const std::regex& pattern,
+                                                    std::chrono::milliseconds timeout);
+
+  // What the agent wrote to standard error besides the markers waited for, waiting at most
+  // `timeout` for each line; for failure reports (a sanitizer report lands here).
   std::string remainingErrorOutput(std::chrono::milliseconds timeout);
 
   int pid() const { return process_->pid(); }
@@ -31,6 +42,8 @@ class RunningAgent {
 
  private:
   std::unique_ptr<ChildProcess> process_;
+  std::deque<std::string> beforeReady_;
+  std::string passedOver_;
 };
 
 }  // namespace tavolin::testing

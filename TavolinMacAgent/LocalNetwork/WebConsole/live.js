@@ -158,7 +158,9 @@ async function pollSignals(current) {
       if (current.ended)
         return;
       current.after = Math.max(current.after, signal.sequence || 0);
-      await onAgentSignal(current, signal);
+      // A hosted control plane lists the page's own signals too.
+      if (signal.sender !== 'controller')
+        await onAgentSignal(current, signal);
     }
   } catch (error) {
     if (!current.ended)
