@@ -34,7 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   roundTrip<tavolin::SessionsResponse>(text);
   roundTrip<tavolin::CommandsResponse>(text);
   roundTrip<tavolin::SignalsResponse>(text);
+  roundTrip<tavolin::EnrollmentRequestResponse>(text);
   roundTrip<tavolin::EnrollmentClaimResponse>(text);
+  roundTrip<tavolin::DeviceResponse>(text);
+  roundTrip<tavolin::SessionResponse>(text);
+  roundTrip<tavolin::CommandResponse>(text);
   roundTrip<tavolin::DeviceDetailResponse>(text);
   roundTrip<tavolin::TransportConfigResponse>(text);
   roundTrip<tavolin::ScreenFramePayload>(text);
