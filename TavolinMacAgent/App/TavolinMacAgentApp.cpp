@@ -50,7 +50,7 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   platform_ = makePlatform_(mainExecutor_, environment);
   tokenStore_ = chooseTokenStore(
       environment, *paths_, makeKeychainStore(*paths_, platform_.secureItemStore, diagnostics_));
-  identity_ = DeviceIdentity::loadOrCreate(*tokenStore_);
+  identity_ = std::make_shared<const DeviceIdentity>(DeviceIdentity::loadOrCreate(*tokenStore_));
   diagnostics_ << "TAVOLIN_AGENT_STARTED fingerprint=" << identity_->fingerprint() << std::endl;
 
   lowLatencyInputFastPath_ = std::make_shared<LowLatencyInputFastPath>(
@@ -85,6 +85,7 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
       AgentCoordinator::make({.mainExecutor = mainExecutor_,
                               .api = TavolinAPIClient(baseURL_, std::make_shared<HTTPClient>()),
                               .tokenStore = tokenStore_,
+                              .identity = identity_,
                               .snapshotProvider = snapshotProvider_,
                               .commandExecutor = coordinatorCommandExecutor_,
                               .screenFrameProvider = std::make_shared<ScreenFrameProvider>(

@@ -38,7 +38,7 @@ class TavolinMacAgentApp {
 
   const std::string& baseURL() const { return baseURL_; }
   const std::shared_ptr<TokenStore>& tokenStore() const { return tokenStore_; }
-  const std::optional<DeviceIdentity>& identity() const { return identity_; }
+  const std::shared_ptr<const DeviceIdentity>& identity() const { return identity_; }
   // The local route's executor.
   const std::shared_ptr<CommandExecutor>& commandExecutor() const { return localCommandExecutor_; }
   LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
@@ -55,7 +55,7 @@ class TavolinMacAgentApp {
   std::string baseURL_;
   std::optional<AppPaths> paths_;
   std::shared_ptr<TokenStore> tokenStore_;
-  std::optional<DeviceIdentity> identity_;
+  std::shared_ptr<const DeviceIdentity> identity_;
 
   // Built at launch and kept for the life of the process.
   std::shared_ptr<const Clock> clock_ = std::make_shared<SystemClock>();

@@ -2,6 +2,7 @@
 
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
 #include "TavolinCore/Runtime/Timers.hpp"
 #include "TavolinCore/Security/TavolinKeyPinning.hpp"
 #include "TavolinCore/Security/TavolinSessionCrypto.hpp"
@@ -157,11 +158,14 @@ void AgentCoordinator::degrade(const std::string& description, const std::string
 }
 
 Awaitable<std::string> AgentCoordinator::agentToken() {
-  if (auto stored = dependencies_.tokenStore->read(TavolinTokenKey::agentToken))
+  TokenStore& store = *dependencies_.tokenStore;
+  // Read every pass, so a token removed to pair again takes effect without a restart.
+  if (auto stored =
+          co_await runOn(*storeQueue_, [&] { return store.read(TavolinTokenKey::agentToken); }))
     co_return *stored;
 
-  const EnrollmentRequestPayload payload =
-      dependencies_.snapshotProvider->enrollmentPayload(identity().publicKeyBase64URL());
+  const EnrollmentRequestPayload payload = dependencies_.snapshotProvider->enrollmentPayload(
+      dependencies_.identity->publicKeyBase64URL());
   const EnrollmentRequestResponse enrollment =
       co_await dependencies_.api.createEnrollmentRequest(payload);
   AgentRuntimeStatus pairing = status_;
@@ -175,7 +179,8 @@ Awaitable<std::string> AgentCoordinator::agentToken() {
     const EnrollmentClaimResponse claim =
         co_await dependencies_.api.pollEnrollment(enrollment.request.id, enrollment.code);
     if (claim.agentToken) {
-      dependencies_.tokenStore->write(*claim.agentToken, TavolinTokenKey::agentToken);
+      co_await runOn(*storeQueue_,
+                     [&] { store.write(*claim.agentToken, TavolinTokenKey::agentToken); });
       co_return *claim.agentToken;
     }
     if (claim.request.status == "denied" || claim.request.status == "expired")
@@ -189,7 +194,7 @@ Awaitable<AgentCoordinator::PollStatus> AgentCoordinator::pollControlPlane(
 
   const std::vector<RemoteSession> pending = (co_await api.pendingSessions(agentToken)).sessions;
   for (const RemoteSession& session : pending) {
-    if (!verifyTrustedController(session)) {
+    if (!co_await verifyTrustedController(session)) {
       const std::optional<std::string> reason = "controller_public_key_mismatch";
       try {
         co_await api.endSession(agentToken, session.id, reason);
@@ -206,7 +211,7 @@ Awaitable<AgentCoordinator::PollStatus> AgentCoordinator::pollControlPlane(
   std::vector<RemoteSession> active;
   std::vector<std::string> untrusted;
   for (RemoteSession& session : (co_await api.activeSessions(agentToken)).sessions) {
-    if (verifyTrustedController(session)) {
+    if (co_await verifyTrustedController(session)) {
       active.push_back(std::move(session));
     } else {
       untrusted.push_back(session.id);
@@ -261,26 +266,34 @@ Awaitable<void> AgentCoordinator::executeClaimedCommands(
   }
 }
 
-bool AgentCoordinator::verifyTrustedController(const RemoteSession& session) {
+Awaitable<bool> AgentCoordinator::verifyTrustedController(const RemoteSession& session) {
   std::optional<std::string_view> key;
   if (const std::string* text = metadataString(session, "controllerPublicKey"))
     key = *text;
-  try {
-    TavolinKeyPinning(*dependencies_.tokenStore).verifyOrTrustController(session.controllerId, key);
-    return true;
-  } catch (const TavolinKeyPinningError& error) {
-    degrade(error.description(), "Security block: " + error.description());
-    return false;
-  }
+  // A refused key is an answer; failures of the store itself end the pass.
+  const std::optional<std::string> refusal =
+      co_await runOn(*storeQueue_, [&]() -> std::optional<std::string> {
+        try {
+          TavolinKeyPinning(*dependencies_.tokenStore)
+              .verifyOrTrustController(session.controllerId, key);
+          return std::nullopt;
+        } catch (const TavolinKeyPinningError& error) {
+          return error.description();
+        }
+      });
+  if (!refusal)
+    co_return true;
+  degrade(*refusal, "Security block: " + *refusal);
+  co_return false;
 }
 
 std::optional<ScreenFramePayload> AgentCoordinator::encryptedScreenFrame(
-    const RemoteSession& session, const StillFrame& captured) {
+    const RemoteSession& session, const StillFrame& captured) const {
   const std::string* controllerKey = metadataString(session, "controllerPublicKey");
   if (!controllerKey || captured.jpeg.empty())
     return std::nullopt;
   const Bytes sealed = TavolinSessionCrypto::encryptScreenFrame(
-      captured.jpeg, identity().privateKey(), *controllerKey, session.id);
+      captured.jpeg, dependencies_.identity->privateKey(), *controllerKey, session.id);
   ScreenFramePayload payload;
   payload.format = std::string(TavolinSessionCrypto::encryptedScreenFrameFormat);
   payload.contentFormat = "jpeg";
@@ -293,12 +306,6 @@ std::optional<ScreenFramePayload> AgentCoordinator::encryptedScreenFrame(
   payload.capturedAt = TavolinISO8601::string(captured.capturedAt);
   payload.byteLength = static_cast<std::int64_t>(sealed.size());
   return payload;
-}
-
-const DeviceIdentity& AgentCoordinator::identity() {
-  if (!identity_)
-    identity_ = DeviceIdentity::loadOrCreate(*dependencies_.tokenStore);
-  return *identity_;
 }
 
 std::string AgentCoordinator::hostName() const {

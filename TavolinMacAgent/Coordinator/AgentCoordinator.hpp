@@ -14,6 +14,7 @@
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Runtime/Clock.hpp"
 #include "TavolinCore/Runtime/Executor.hpp"
+#include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinCore/Security/DeviceIdentity.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
@@ -63,6 +64,8 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
     Executor mainExecutor;
     TavolinAPIClient api;
     std::shared_ptr<TokenStore> tokenStore;
+    // The device's key: published at enrolment, and what fallback frames are sealed with.
+    std::shared_ptr<const DeviceIdentity> identity;
     std::shared_ptr<MacSnapshotProvider> snapshotProvider;
     std::shared_ptr<CommandExecutor> commandExecutor;
     // Fallback frames: 1280 pixels on the long side at JPEG quality 0.56.
@@ -123,10 +126,9 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   // Records a failure the way the loop shows it: `lastError`, then the connection degraded
   // with `message`, each change told to the observer.
   void degrade(const std::string& description, const std::string& message);
-  bool verifyTrustedController(const RemoteSession& session);
+  Awaitable<bool> verifyTrustedController(const RemoteSession& session);
   std::optional<ScreenFramePayload> encryptedScreenFrame(const RemoteSession& session,
-                                                         const StillFrame& captured);
-  const DeviceIdentity& identity();
+                                                         const StillFrame& captured) const;
   std::string hostName() const;
 
   // Session handling.
@@ -145,7 +147,10 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   Task loopTask_;
   PublisherMap webRTCStreamingSessions_;
   PublisherMap nativeVideoStreamingSessions_;
-  std::optional<DeviceIdentity> identity_;
+  // The token store may answer from disk or over D-Bus: never on the main actor. Last, so that
+  // it is joined before the state its work uses goes.
+  std::shared_ptr<SerialQueue> storeQueue_ =
+      std::make_shared<SerialQueue>("app.tavolin.agent.coordinator.token-store");
 };
 
 }  // namespace tavolin

@@ -73,6 +73,7 @@ class AgentCoordinatorTest : public ::testing::Test {
         {.mainExecutor = context.get_executor(),
          .api = TavolinAPIClient(baseURL, std::make_shared<HTTPClient>()),
          .tokenStore = tokens,
+         .identity = std::make_shared<const DeviceIdentity>(DeviceIdentity::loadOrCreate(*tokens)),
          .snapshotProvider = std::make_shared<MacSnapshotProvider>(
              MacSnapshotProvider::Platform{.workspace = std::make_shared<FakeWorkspace>(),
                                            .windowList = std::make_shared<FakeWindowList>(),
