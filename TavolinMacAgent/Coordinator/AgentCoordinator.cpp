@@ -1,5 +1,7 @@
 #include "TavolinMacAgent/Coordinator/AgentCoordinator.hpp"
 
+#include <boost/system/system_error.hpp>
+
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
 #include "TavolinCore/Runtime/RunOn.hpp"
@@ -16,9 +18,13 @@ const std::string* metadataString(const RemoteSession& session, std::string_view
   return text && !text->empty() ? text : nullptr;
 }
 
+// What the user reads: a transport failure by its plain text ("Connection refused"), without the
+// source location a system error's what() carries.
 std::string describe(const std::exception& error) {
   if (const auto* tavolinError = dynamic_cast<const TavolinError*>(&error))
     return tavolinError->description();
+  if (const auto* systemError = dynamic_cast<const boost::system::system_error*>(&error))
+    return systemError->code().message();
   return error.what();
 }
 
