@@ -88,6 +88,12 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
   local.publisherFactory = makePublisherFactory(environment);
   localNetwork_ = std::make_unique<LocalNetworkControlPlane>(std::move(local));
   localNetwork_->start();
+
+  updateMonitor_ = MacAgentUpdateMonitor::make({.mainExecutor = mainExecutor_,
+                                                .environment = environment,
+                                                .systemInfo = platform_.systemInfo,
+                                                .diagnostics = &diagnostics_});
+  updateMonitor_->start();
 }
 
 SessionPublisherFactory TavolinMacAgentApp::makePublisherFactory(const Environment& environment) {

@@ -10,6 +10,7 @@
 #include "TavolinCore/Runtime/Executor.hpp"
 #include "TavolinCore/Security/DeviceIdentity.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
+#include "TavolinMacAgent/App/MacAgentUpdateMonitor.hpp"
 #include "TavolinMacAgent/Commands/AppCommands.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
@@ -39,6 +40,7 @@ class TavolinMacAgentApp {
   const std::optional<DeviceIdentity>& identity() const { return identity_; }
   const std::shared_ptr<CommandExecutor>& commandExecutor() const { return commandExecutor_; }
   LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
+  MacAgentUpdateMonitor* updateMonitor() const { return updateMonitor_.get(); }
 
  private:
   Executor mainExecutor_;
@@ -59,6 +61,7 @@ class TavolinMacAgentApp {
   std::shared_ptr<ScreenFrameProvider> screenFrameProvider_;
   std::shared_ptr<SecurityAuditStore> securityAuditStore_;
   std::unique_ptr<LocalNetworkControlPlane> localNetwork_;
+  std::shared_ptr<MacAgentUpdateMonitor> updateMonitor_;
 
   void registerCommandHandlers();
   // Live sessions of the local control plane stream through a WebRTC publisher each.
