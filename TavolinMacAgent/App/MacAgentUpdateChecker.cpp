@@ -1,5 +1,6 @@
 #include "TavolinMacAgent/App/MacAgentUpdateChecker.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
