@@ -1,7 +1,7 @@
-// Decodes arbitrary bytes as the records the agent receives from control planes, phones and data
-// channels; whatever decodes must encode to JSON that decodes again. (Exact equality is not
-// asked: Boost.JSON 1.81 may parse extreme numbers inside payload objects a few units in the
-// last place off.)
+// Decodes arbitrary bytes as the records the agent receives from control planes, phones, data
+// channels and the update server; whatever decodes must encode to JSON that decodes again.
+// (Exact equality is not asked: Boost.JSON 1.81 may parse extreme numbers inside payload objects
+// a few units in the last place off.)
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,6 +10,7 @@
 #include "TavolinCore/Records/PhoneHostRecords.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Streaming/TavolinDataChannel.hpp"
+#include "TavolinMacAgent/App/MacAgentUpdateChecker.hpp"
 
 namespace {
 
@@ -47,5 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   roundTrip<tavolin::TavolinDirectCommandMessage>(text);
   roundTrip<tavolin::PhoneHostFrameUploadPayload>(text);
   roundTrip<tavolin::PhoneHostLatestFrameResponse>(text);
+  roundTrip<tavolin::MacAgentUpdateManifest>(text);
   return 0;
 }

@@ -16,6 +16,7 @@ bench_start_agent() {
   [ -f "$1" ] && binary="$1"
   DISPLAY="$display" HOME="$work" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
     XDG_STATE_HOME="$work/state" TAVOLIN_API_URL=http://127.0.0.1:9 \
+    TAVOLIN_MAC_UPDATE_MANIFEST_URL=http://127.0.0.1:9/latest.json \
     "$binary" 2>"$work/agent.log" &
   agent_pid=$!
   pids+=($agent_pid)

@@ -4,15 +4,18 @@
 
 namespace tavolin {
 
+bool isAbsoluteHTTPURL(std::string_view text) {
+  const auto url = boost::urls::parse_absolute_uri(text);
+  return url &&
+         (url->scheme_id() == boost::urls::scheme::http ||
+          url->scheme_id() == boost::urls::scheme::https) &&
+         !url->host().empty();
+}
+
 std::string chooseBaseURL(const Environment& environment) {
-  if (const auto value = environmentValue(environment, "TAVOLIN_API_URL")) {
-    const auto url = boost::urls::parse_absolute_uri(*value);
-    if (url &&
-        (url->scheme_id() == boost::urls::scheme::http ||
-         url->scheme_id() == boost::urls::scheme::https) &&
-        !url->host().empty()) {
-      return *value;
-    }
+  if (const auto value = environmentValue(environment, "TAVOLIN_API_URL");
+      value && isAbsoluteHTTPURL(*value)) {
+    return *value;
   }
   return std::string(kHostedControlPlaneBaseURL);
 }

@@ -120,6 +120,12 @@ void TavolinMacAgentApp::applicationDidFinishLaunching(const Environment& enviro
 
   localNetwork_->start();
   coordinator_->start();
+
+  updateMonitor_ = MacAgentUpdateMonitor::make({.mainExecutor = mainExecutor_,
+                                                .environment = environment,
+                                                .systemInfo = platform_.systemInfo,
+                                                .diagnostics = &diagnostics_});
+  updateMonitor_->start();
 }
 
 void TavolinMacAgentApp::emergencyStop() {

@@ -10,6 +10,7 @@
 #include "TavolinCore/Runtime/Executor.hpp"
 #include "TavolinCore/Security/DeviceIdentity.hpp"
 #include "TavolinCore/Security/TokenStore.hpp"
+#include "TavolinMacAgent/App/MacAgentUpdateMonitor.hpp"
 #include "TavolinMacAgent/Commands/AppCommands.hpp"
 #include "TavolinMacAgent/Commands/CommandExecutor.hpp"
 #include "TavolinMacAgent/Commands/LowLatencyInputFastPath.hpp"
@@ -42,6 +43,7 @@ class TavolinMacAgentApp {
   // The local route's executor.
   const std::shared_ptr<CommandExecutor>& commandExecutor() const { return localCommandExecutor_; }
   LocalNetworkControlPlane* localNetwork() const { return localNetwork_.get(); }
+  MacAgentUpdateMonitor* updateMonitor() const { return updateMonitor_.get(); }
   const std::shared_ptr<AgentCoordinator>& coordinator() const { return coordinator_; }
 
   // Stops everything a controller may be doing here: the hosted route (loop, sessions,
@@ -69,6 +71,7 @@ class TavolinMacAgentApp {
   std::shared_ptr<AgentCoordinator> coordinator_;
   std::unique_ptr<AgentStatusLines> statusLines_;
   std::unique_ptr<LocalNetworkControlPlane> localNetwork_;
+  std::shared_ptr<MacAgentUpdateMonitor> updateMonitor_;
 
   // An executor with every command handler of this computer.
   std::shared_ptr<CommandExecutor> makeCommandExecutor();

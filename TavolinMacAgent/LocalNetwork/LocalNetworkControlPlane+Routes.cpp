@@ -209,11 +209,13 @@ void LocalNetworkControlPlane::addRoutes() {
   for (const auto& [path, change] :
        {std::pair{"/v1/controllers/phone-host/start", &PhoneHostMode::start},
         std::pair{"/v1/controllers/phone-host/stop", &PhoneHostMode::stop}}) {
-    addRoute("POST", path, [this, change](Request request, Parameters) -> Awaitable<RouteAnswer> {
-      const auto controller = verifyPhoneHostController(request);
-      co_return RouteAnswer{
-          200, encodeJSON(PhoneHostSnapshotResponse{(phoneHost_.*change)(controller, request)})};
-    });
+    // Named again for the capture: clang before 16 cannot capture a structured binding.
+    addRoute("POST", path,
+             [this, change = change](Request request, Parameters) -> Awaitable<RouteAnswer> {
+               const auto controller = verifyPhoneHostController(request);
+               co_return RouteAnswer{200, encodeJSON(PhoneHostSnapshotResponse{
+                                              (phoneHost_.*change)(controller, request)})};
+             });
   }
   addRoute("POST", "/v1/controllers/phone-host/frames",
            [this](Request request, Parameters) -> Awaitable<RouteAnswer> {

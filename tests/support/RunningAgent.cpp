@@ -10,10 +10,14 @@ RunningAgent::RunningAgent(const XvfbServer& display, const TemporaryDirectory& 
                            const std::map<std::string, std::string>& environment) {
   const std::string root = home.path().string();
   std::map<std::string, std::string> merged{
-      {"DISPLAY", display.displayName()},       {"HOME", root},
-      {"XDG_DATA_HOME", root + "/data"},        {"XDG_CONFIG_HOME", root + "/config"},
-      {"XDG_STATE_HOME", root + "/state"},      {"TAVOLIN_TOKEN_STORE_DIR", root + "/tokens"},
-      {"TAVOLIN_API_URL", "http://127.0.0.1:9"}};
+      {"DISPLAY", display.displayName()},
+      {"HOME", root},
+      {"XDG_DATA_HOME", root + "/data"},
+      {"XDG_CONFIG_HOME", root + "/config"},
+      {"XDG_STATE_HOME", root + "/state"},
+      {"TAVOLIN_TOKEN_STORE_DIR", root + "/tokens"},
+      {"TAVOLIN_API_URL", "http://127.0.0.1:9"},
+      {"TAVOLIN_MAC_UPDATE_MANIFEST_URL", "http://127.0.0.1:9/latest.json"}};
   for (const auto& [key, value] : environment)
     merged[key] = value;
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{TAVOLIN_AGENT_BINARY}, merged);

@@ -1,5 +1,6 @@
 #include "TavolinMacAgent/Platform/Linux/LinuxSystemInfo.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -24,51 +25,118 @@ std::string readFile(const std::filesystem::path& path) {
   return text;
 }
 
-// The shell-like quoting these files use: "..." with backslash escapes, or '...'.
-std::string unquoted(std::string_view value) {
-  if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-    return std::string(value.substr(1, value.size() - 2));
-  if (value.size() < 2 || value.front() != '"' || value.back() != '"')
-    return std::string(value);
-  std::string result;
-  value = value.substr(1, value.size() - 2);
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\\' && i + 1 < value.size())
-      ++i;
-    result.push_back(value[i]);
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool isVariableName(std::string_view name) {
+  const auto isLetter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+  };
+  if (name.empty() || !isLetter(name.front()))
+    return false;
+  for (const char c : name) {
+    if (!isLetter(c) && !(c >= '0' && c <= '9'))
+      return false;
   }
-  return result;
+  return true;
+}
+
+// Reads one shell word from `at`: bare characters and backslash escapes, '...' taken as it is,
+// and "..." where a backslash only escapes the characters the shell gives meaning there. Stops
+// at an unquoted blank or line end; nothing when a quote is left open.
+std::optional<std::string> shellWord(std::string_view text, std::size_t& at) {
+  std::string word;
+  while (at < text.size() && text[at] != '\n' && !isBlank(text[at])) {
+    const char c = text[at++];
+    if (c == '\\') {
+      // A backslash before the line end joins the lines.
+      if (at < text.size() && text[at] != '\n')
+        word.push_back(text[at]);
+      if (at < text.size())
+        ++at;
+    } else if (c == '\'') {
+      const auto close = text.find('\'', at);
+      if (close == std::string_view::npos)
+        return std::nullopt;
+      word.append(text.substr(at, close - at));
+      at = close + 1;
+    } else if (c == '"') {
+      for (;;) {
+        if (at >= text.size())
+          return std::nullopt;
+        const char quoted = text[at++];
+        if (quoted == '"')
+          break;
+        if (quoted == '\\' && at < text.size()) {
+          const char escaped = text[at++];
+          if (escaped == '\n')
+            continue;
+          if (std::string_view("\"\\$`").find(escaped) == std::string_view::npos)
+            word.push_back('\\');
+          word.push_back(escaped);
+        } else {
+          word.push_back(quoted);
+        }
+      }
+    } else {
+      word.push_back(c);
+    }
+  }
+  return word;
 }
 
 }  // namespace
 
-std::optional<std::string> osReleaseValue(std::string_view text, std::string_view key) {
-  while (!text.empty()) {
-    const auto newline = text.find('\n');
-    std::string_view line = text.substr(0, newline);
-    text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-      line.remove_suffix(1);
-    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
-      std::string value = unquoted(line.substr(key.size() + 1));
-      if (!isValidUTF8(value))
-        return std::nullopt;
-      return value;
+OSReleaseFields parseOSRelease(std::string_view text) {
+  OSReleaseFields fields;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && (isBlank(text[at]) || text[at] == '\n'))
+      ++at;
+    const std::string_view line = text.substr(at, text.find('\n', at) - at);
+    const auto equals = line.find('=');
+    if (line.empty() || line.front() == '#' || equals == std::string_view::npos ||
+        !isVariableName(line.substr(0, equals))) {
+      at += line.size();
+      continue;
     }
+    std::string key(line.substr(0, equals));
+    at += equals + 1;
+    auto value = shellWord(text, at);
+    if (!value)
+      break;
+    if (isValidUTF8(*value))
+      fields.insert_or_assign(std::move(key), std::move(*value));
+    // Whatever follows an unquoted blank is not part of the value (a comment, at most).
+    at = std::min(text.find('\n', at), text.size());
   }
-  return std::nullopt;
+  return fields;
 }
 
-std::string linuxOSVersion(std::string_view osRelease, std::string_view kernelRelease) {
+OperatingSystemRelease operatingSystemRelease(const OSReleaseFields& osRelease) {
+  const auto valueOr = [&](std::string_view key, std::string fallback) {
+    const auto found = osRelease.find(key);
+    return found == osRelease.end() || found->second.empty() ? fallback : found->second;
+  };
+  return {valueOr("NAME", "Linux"), valueOr("VERSION_ID", "0")};
+}
+
+std::string linuxOSVersion(std::string_view osReleaseText, std::string_view kernelRelease) {
+  const OSReleaseFields osRelease = parseOSRelease(osReleaseText);
+  const auto value = [&](std::string_view key) -> std::optional<std::string> {
+    const auto found = osRelease.find(key);
+    return found == osRelease.end() ? std::nullopt : std::optional(found->second);
+  };
   std::string distribution;
-  if (auto name = osReleaseValue(osRelease, "NAME")) {
+  if (auto name = value("NAME")) {
     constexpr std::string_view kGNU = " GNU/Linux";
     if (const auto gnu = name->find(kGNU); gnu != std::string::npos)
       name->erase(gnu, kGNU.size());
     distribution = std::move(*name);
-    if (auto version = osReleaseValue(osRelease, "VERSION_ID"); version && !version->empty())
+    if (auto version = value("VERSION_ID"); version && !version->empty())
       distribution += " " + *version;
-  } else if (auto pretty = osReleaseValue(osRelease, "PRETTY_NAME")) {
+  } else if (auto pretty = value("PRETTY_NAME")) {
     distribution = std::move(*pretty);
   }
   const std::string_view kernel =
@@ -81,7 +149,13 @@ std::string linuxOSVersion(std::string_view osRelease, std::string_view kernelRe
   return version;
 }
 
-LinuxSystemInfo::LinuxSystemInfo(std::filesystem::path etc) : etc_(std::move(etc)) {}
+LinuxSystemInfo::LinuxSystemInfo(std::filesystem::path etc, std::filesystem::path usrLib)
+    : etc_(std::move(etc)), usrLib_(std::move(usrLib)) {}
+
+std::string LinuxSystemInfo::readOSRelease() const {
+  std::string osRelease = readFile(etc_ / "os-release");
+  return osRelease.empty() ? readFile(usrLib_ / "os-release") : osRelease;
+}
 
 std::string LinuxSystemInfo::hostName() {
   char name[256] = {};
@@ -91,19 +165,21 @@ std::string LinuxSystemInfo::hostName() {
 }
 
 std::optional<std::string> LinuxSystemInfo::computerName() {
-  auto pretty = osReleaseValue(readFile(etc_ / "machine-info"), "PRETTY_HOSTNAME");
-  if (!pretty || pretty->empty())
+  const auto fields = parseOSRelease(readFile(etc_ / "machine-info"));
+  const auto pretty = fields.find("PRETTY_HOSTNAME");
+  if (pretty == fields.end() || pretty->second.empty())
     return std::nullopt;
-  return pretty;
+  return pretty->second;
 }
 
 std::string LinuxSystemInfo::osVersion() {
-  std::string osRelease = readFile(etc_ / "os-release");
-  if (osRelease.empty())
-    osRelease = readFile("/usr/lib/os-release");
   utsname system{};
   const std::string kernel = uname(&system) == 0 ? system.release : "";
-  return linuxOSVersion(osRelease, kernel);
+  return linuxOSVersion(readOSRelease(), kernel);
+}
+
+OperatingSystemRelease LinuxSystemInfo::operatingSystemRelease() {
+  return tavolin::operatingSystemRelease(parseOSRelease(readOSRelease()));
 }
 
 std::vector<InterfaceAddress> LinuxSystemInfo::interfaceAddresses() {

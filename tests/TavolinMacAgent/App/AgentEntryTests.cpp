@@ -58,11 +58,14 @@ TEST(AgentStartSequence, OnTheFakePlatform_AnnouncesRegistersHandlersAndAnswersL
                                      {"XDG_DATA_HOME", root + "/data"},
                                      {"XDG_CONFIG_HOME", root + "/config"},
                                      {"XDG_STATE_HOME", root + "/state"},
-                                     {"TAVOLIN_API_URL", "http://127.0.0.1:9"}});
+                                     {"TAVOLIN_API_URL", "http://127.0.0.1:9"},
+                                     {"TAVOLIN_MAC_UPDATE_MANIFEST_URL", "http://127.0.0.1:9/m"}});
   {
     // The listener reports from its own thread; keep the loop waiting for it.
     auto guard = asio::make_work_guard(mainActor);
-    for (int turn = 0; turn < 250 && !app.localNetwork()->status().isRunning; ++turn)
+    for (int turn = 0; turn < 250 && (!app.localNetwork()->status().isRunning ||
+                                      !app.updateMonitor()->lastResult());
+         ++turn)
       mainActor.run_for(std::chrono::milliseconds(20));
   }
 
@@ -73,6 +76,11 @@ TEST(AgentStartSequence, OnTheFakePlatform_AnnouncesRegistersHandlersAndAnswersL
   EXPECT_NE(started, std::string::npos) << printed;
   EXPECT_NE(ready, std::string::npos) << printed;
   EXPECT_LT(started, ready) << printed;
+  // The update check ran at launch, against a port where nothing listens.
+  EXPECT_NE(printed.find("TAVOLIN_AGENT_UPDATE_CHECK_FAILED message=Could not check for updates: "
+                         "Connection refused\n"),
+            std::string::npos)
+      << printed;
   // The fake keychain answered, so no file store was announced.
   EXPECT_EQ(printed.find("TAVOLIN_KEYCHAIN_UNAVAILABLE"), std::string::npos) << printed;
 

@@ -22,7 +22,8 @@ class AgentStart : public ::testing::Test {
         {"XDG_DATA_HOME", home + "/data"},
         {"XDG_CONFIG_HOME", home + "/config"},
         {"XDG_STATE_HOME", home + "/state"},
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home + "/no-bus"}};
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home + "/no-bus"},
+        {"TAVOLIN_MAC_UPDATE_MANIFEST_URL", "http://127.0.0.1:9/latest.json"}};
     extra.merge(env);
     return extra;
   }

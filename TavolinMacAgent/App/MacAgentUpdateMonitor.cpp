@@ -1,0 +1,90 @@
+#include "TavolinMacAgent/App/MacAgentUpdateMonitor.hpp"
+
+#include <utility>
+
+#include "TavolinCore/Runtime/Diagnostics.hpp"
+#include "TavolinCore/Runtime/RunOn.hpp"
+#include "TavolinCore/Runtime/SerialQueue.hpp"
+#include "TavolinCore/Runtime/Timers.hpp"
+
+namespace tavolin {
+namespace {
+
+// Manifest text must not start a line of its own on the diagnostics stream: other programs
+// read their markers from it.
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::shared_ptr<MacAgentUpdateMonitor> MacAgentUpdateMonitor::make(Dependencies dependencies) {
+  return std::shared_ptr<MacAgentUpdateMonitor>(new MacAgentUpdateMonitor(std::move(dependencies)));
+}
+
+MacAgentUpdateMonitor::MacAgentUpdateMonitor(Dependencies dependencies)
+    : dependencies_(std::move(dependencies)) {}
+
+MacAgentUpdateMonitor::~MacAgentUpdateMonitor() {
+  stop();
+}
+
+void MacAgentUpdateMonitor::start() {
+  if (task_)
+    return;
+  task_ = Task::spawn(dependencies_.mainExecutor, "update-monitor",
+                      [weak = weak_from_this(), environment = dependencies_.environment,
+                       systemInfo = dependencies_.systemInfo,
+                       interval = dependencies_.interval]() -> Awaitable<void> {
+                        std::optional<MacAgentUpdateChecker> checker;
+                        {
+                          // The system's release file and the certificate store are read from disk;
+                          // the queue is only needed for that and goes away with this scope.
+                          SerialQueue queue("app.tavolin.agent.update-check");
+                          checker = co_await runOn(queue, [&] {
+                            return MacAgentUpdateChecker(environment,
+                                                         systemInfo->operatingSystemRelease());
+                          });
+                        }
+                        for (;;) {
+                          auto result = co_await checker->checkForUpdates();
+                          const auto self = weak.lock();
+                          if (!self || self->stopped_)
+                            co_return;
+                          self->report(std::move(result));
+                          co_await sleepFor(interval);
+                        }
+                      });
+}
+
+void MacAgentUpdateMonitor::stop() {
+  stopped_ = true;
+  task_.cancel();
+}
+
+void MacAgentUpdateMonitor::report(MacAgentUpdateCheckResult result) {
+  writeDiagnosticLine(*dependencies_.diagnostics, diagnosticLine(result));
+  lastResult_ = std::move(result);
+  if (observer_)
+    observer_(*lastResult_);
+}
+
+std::string MacAgentUpdateMonitor::diagnosticLine(const MacAgentUpdateCheckResult& result) {
+  if (const auto* available = std::get_if<MacAgentUpdateAvailable>(&result)) {
+    const auto& manifest = available->manifest;
+    return oneLine("TAVOLIN_AGENT_UPDATE_AVAILABLE version=" + manifest.version +
+                   " build=" + manifest.build + " url=" + manifest.downloadURL);
+  }
+  if (const auto* upToDate = std::get_if<MacAgentUpToDate>(&result)) {
+    return oneLine("TAVOLIN_AGENT_UP_TO_DATE version=" + upToDate->currentVersion +
+                   " build=" + upToDate->build);
+  }
+  return oneLine("TAVOLIN_AGENT_UPDATE_CHECK_FAILED message=" +
+                 std::get<MacAgentUpdateFailed>(result).message);
+}
+
+}  // namespace tavolin
