@@ -16,6 +16,14 @@ void writeDiagnosticLine(std::ostream& sink, std::string_view line) {
   sink << line << '\n' << std::flush;
 }
 
+std::string singleLine(std::string text) {
+  for (char& character : text) {
+    if (static_cast<unsigned char>(character) < 0x20 || character == 0x7F)
+      character = ' ';
+  }
+  return text;
+}
+
 std::ostream& standardDiagnostics() {
   return std::cerr;
 }

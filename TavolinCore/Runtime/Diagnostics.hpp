@@ -14,6 +14,11 @@ namespace tavolin {
 // Callable from any thread.
 void writeDiagnosticLine(std::ostream& sink, std::string_view line);
 
+// `text` as one field of a diagnostics line: control characters become spaces, so that text from
+// outside (a server's message, a manifest) never starts a line of its own that readers of the
+// stream would take for a marker.
+std::string singleLine(std::string text);
+
 // Standard error, the sink of the running programs.
 std::ostream& standardDiagnostics();
 

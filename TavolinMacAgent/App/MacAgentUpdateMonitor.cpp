@@ -8,20 +8,6 @@
 #include "TavolinCore/Runtime/Timers.hpp"
 
 namespace tavolin {
-namespace {
-
-// Manifest text must not start a line of its own on the diagnostics stream: other programs
-// read their markers from it.
-std::string oneLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      c = ' ';
-  }
-  return text;
-}
-
-}  // namespace
-
 std::shared_ptr<MacAgentUpdateMonitor> MacAgentUpdateMonitor::make(Dependencies dependencies) {
   return std::shared_ptr<MacAgentUpdateMonitor>(new MacAgentUpdateMonitor(std::move(dependencies)));
 }
@@ -76,15 +62,15 @@ void MacAgentUpdateMonitor::report(MacAgentUpdateCheckResult result) {
 std::string MacAgentUpdateMonitor::diagnosticLine(const MacAgentUpdateCheckResult& result) {
   if (const auto* available = std::get_if<MacAgentUpdateAvailable>(&result)) {
     const auto& manifest = available->manifest;
-    return oneLine("TAVOLIN_AGENT_UPDATE_AVAILABLE version=" + manifest.version +
-                   " build=" + manifest.build + " url=" + manifest.downloadURL);
+    return singleLine("TAVOLIN_AGENT_UPDATE_AVAILABLE version=" + manifest.version +
+                      " build=" + manifest.build + " url=" + manifest.downloadURL);
   }
   if (const auto* upToDate = std::get_if<MacAgentUpToDate>(&result)) {
-    return oneLine("TAVOLIN_AGENT_UP_TO_DATE version=" + upToDate->currentVersion +
-                   " build=" + upToDate->build);
+    return singleLine("TAVOLIN_AGENT_UP_TO_DATE version=" + upToDate->currentVersion +
+                      " build=" + upToDate->build);
   }
-  return oneLine("TAVOLIN_AGENT_UPDATE_CHECK_FAILED message=" +
-                 std::get<MacAgentUpdateFailed>(result).message);
+  return singleLine("TAVOLIN_AGENT_UPDATE_CHECK_FAILED message=" +
+                    std::get<MacAgentUpdateFailed>(result).message);
 }
 
 }  // namespace tavolin

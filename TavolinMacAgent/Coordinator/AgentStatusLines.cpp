@@ -4,18 +4,6 @@
 #include "TavolinCore/Runtime/Diagnostics.hpp"
 
 namespace tavolin {
-namespace {
-
-std::string singleLine(std::string text) {
-  for (char& character : text) {
-    if (static_cast<unsigned char>(character) < 0x20 || character == 0x7F)
-      character = ' ';
-  }
-  return text;
-}
-
-}  // namespace
-
 AgentStatusLines::AgentStatusLines(std::ostream& diagnostics, const Environment& environment)
     : diagnostics_(diagnostics) {
   if (const auto file = environmentValue(environment, "TAVOLIN_PAIRING_CODE_FILE");
