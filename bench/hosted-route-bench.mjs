@@ -260,7 +260,10 @@ async function main() {
   await waitFor('the hosted session accepted', async () =>
     (await call(controlPlane, 'GET', `/v1/controllers/sessions/${session.id}`,
                 {token: controllerToken})).session.status === 'active', 15000, 20);
-  await sleep(1000);  // past the publisher's start
+  // The publisher's event stream shows it started (its first start may scan GStreamer's
+  // plugins for seconds); its offer and candidates go out first, and are not the steady state.
+  await waitFor('the publisher\'s event stream', () => proxy.counts.streamsOpen > 0, 60000);
+  await sleep(2000);
   const liveBefore = snapshot(proxy.counts);
   await sleep(countSeconds * 1000);
   print(requestFigure('live_session', liveBefore, snapshot(proxy.counts), proxy.counts));

@@ -23,7 +23,8 @@ bench_start_agent() {
   pids+=($agent_pid)
   local ready=""
   for _ in $(seq 200); do
-    ready="$(grep -o 'TAVOLIN_LOCAL_NETWORK_READY port=[0-9]* code=[0-9]*' "$work/agent.log" || true)"
+    ready="$(grep -o 'TAVOLIN_LOCAL_NETWORK_READY port=[0-9]* code=[0-9]*' "$work/agent.log" \
+      2>/dev/null || true)"
     [ -n "$ready" ] && break
     sleep 0.1
   done
