@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
          .api = TavolinAPIClient("http://127.0.0.1:" + std::to_string(port),
                                  std::make_shared<HTTPClient>()),
          .tokenStore = tokens,
+         .identity = std::make_shared<const DeviceIdentity>(DeviceIdentity::loadOrCreate(*tokens)),
          .snapshotProvider = std::make_shared<MacSnapshotProvider>(MacSnapshotProvider::Platform{
              .workspace = platform.workspace,
              .windowList = platform.windowList,
@@ -318,6 +319,8 @@ int main(int argc, char** argv) {
       fail(std::to_string(degraded) + " degraded passes");
 
     // The server's connections refer to it until they end: run them out before it goes.
+    // The observer counts into locals that go before the coordinator.
+    coordinator->onStatusChange(nullptr);
     coordinator->emergencyStop();
     server.stop();
     context.restart();
