@@ -9,20 +9,22 @@ bench_start_display() {
   display=":$(head -n 1 "$work/display")"
 }
 
-# bench_start_agent <build dir | agent binary>: runs the agent on `display` with a private
-# home; sets `agent_pid`, `port`, `code` (the local pairing code) and `base` (its URL).
+# bench_start_agent <build dir | agent binary> [control plane URL]: runs the agent on `display`
+# with a private home; sets `agent_pid`, `port`, `code` (the local pairing code) and `base` (its
+# URL). Without a control plane its hosted route only retries against a closed port.
 bench_start_agent() {
-  local binary="$1/tavolin-agent"
+  local binary="$1/tavolin-agent" api="${2:-http://127.0.0.1:9}"
   [ -f "$1" ] && binary="$1"
   DISPLAY="$display" HOME="$work" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" \
-    XDG_STATE_HOME="$work/state" TAVOLIN_API_URL=http://127.0.0.1:9 \
+    XDG_STATE_HOME="$work/state" TAVOLIN_API_URL="$api" \
     TAVOLIN_MAC_UPDATE_MANIFEST_URL=http://127.0.0.1:9/latest.json \
     "$binary" 2>"$work/agent.log" &
   agent_pid=$!
   pids+=($agent_pid)
   local ready=""
   for _ in $(seq 200); do
-    ready="$(grep -o 'TAVOLIN_LOCAL_NETWORK_READY port=[0-9]* code=[0-9]*' "$work/agent.log" || true)"
+    ready="$(grep -o 'TAVOLIN_LOCAL_NETWORK_READY port=[0-9]* code=[0-9]*' "$work/agent.log" \
+      2>/dev/null || true)"
     [ -n "$ready" ] && break
     sleep 0.1
   done
