@@ -4,16 +4,14 @@
 // through the event stream while it is open; and the connection limits over raw HTTP.
 #include <csignal>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "TavolinCore/ControlPlane/TavolinAPIClient.hpp"
 #include "TavolinCore/ControlPlane/TavolinSignalEventStream.hpp"
-#include "tests/support/ChildProcess.hpp"
+#include "tests/support/ControlPlaneProcess.hpp"
 #include "tests/support/RunAwaitable.hpp"
-#include "tests/support/TemporaryDirectory.hpp"
 #include "tests/support/TestHTTP.hpp"
 
 namespace tavolin {
@@ -31,7 +29,7 @@ using testing::runAwaitable;
     }                                         \
   } while (false)
 
-constexpr const char* kBootstrapToken = "integration-bootstrap";
+constexpr const char* kBootstrapToken = testing::ControlPlaneProcess::bootstrapToken;
 
 // The case `Case` of an event, or null when the stream ended or sent another case.
 template <class Case>
@@ -39,45 +37,18 @@ const Case* as(const std::optional<TavolinSignalEvent>& event) {
   return event ? std::get_if<Case>(&event->value) : nullptr;
 }
 
-// The real binary on a free loopback port over a database in a temporary directory, which
-// outlives restarts.
+// The real binary on a free loopback port; its database outlives restarts.
 class ControlPlaneServerProcess : public ::testing::Test {
  protected:
-  void SetUp() override { start(); }
-
-  void start() {
-    server_ = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{TAVOLIN_CONTROL_PLANE_BINARY, "--listen", "127.0.0.1:0",
-                                 "--database", (directory_.path() / "db/cp.sqlite3").string()},
-        std::map<std::string, std::string>{{"TAVOLIN_BOOTSTRAP_TOKEN", kBootstrapToken},
-                                           {"TAVOLIN_CONTROL_PLANE_STUN_URLS",
-                                            "stun:stun.example.org:3478,turn:relay.example.org"}});
-    static const std::regex ready("TAVOLIN_CONTROL_PLANE_READY port=([0-9]+)");
-    while (const auto line = server_->readErrorLine(30s)) {
-      std::smatch match;
-      if (std::regex_match(*line, match, ready)) {
-        port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-        return;
-      }
-    }
-    FAIL() << "the server never announced its port";
-  }
-
-  int stop(int signal = SIGTERM) {
-    server_->signal(signal);
-    const auto code = server_->waitForExit(20s);
-    server_.reset();
-    return code.value_or(-2);
-  }
+  void SetUp() override { controlPlane_.start(); }
 
   // With a path prefix nothing on the server serves, to prove the client keeps it.
   TavolinAPIClient client(std::string prefix = "") const {
-    return TavolinAPIClient("http://127.0.0.1:" + std::to_string(port_) + prefix, http_);
+    return TavolinAPIClient(controlPlane_.baseURL() + prefix, http_);
   }
 
-  testing::TemporaryDirectory directory_;
-  std::unique_ptr<testing::ChildProcess> server_;
-  std::uint16_t port_ = 0;
+  testing::ControlPlaneProcess controlPlane_{
+      {{"TAVOLIN_CONTROL_PLANE_STUN_URLS", "stun:stun.example.org:3478,turn:relay.example.org"}}};
   std::shared_ptr<HTTPClient> http_ = std::make_shared<HTTPClient>();
 };
 
@@ -198,15 +169,15 @@ TEST_F(ControlPlaneServerProcess, WalkThrough_AgentAndControllerCompleteASession
         co_await asio::this_coro::executor,
         api.controllerSignalEventsRequest(controllerToken, sessionId, 2), http_);
     CO_ASSERT_TRUE(as<TavolinSignalEvent::Ready>(co_await stream.next()));
-    server_->signal(SIGTERM);
+    controlPlane_.process().signal(SIGTERM);
     const auto closing = co_await stream.next();
     CO_ASSERT_TRUE(as<TavolinSignalEvent::Close>(closing));
     EXPECT_EQ(as<TavolinSignalEvent::Close>(closing)->reason, "server_shutdown");
     EXPECT_EQ(co_await stream.next(), std::nullopt);
   }());
-  EXPECT_EQ(server_->waitForExit(20s), 0);
+  EXPECT_EQ(controlPlane_.process().waitForExit(20s), 0);
   ASSERT_FALSE(HasFailure());
-  start();
+  controlPlane_.start();
 
   // Tokens still work, the queue kept the second command, sequences continue, streams resume.
   runAwaitable([&]() -> Awaitable<void> {
@@ -237,11 +208,11 @@ TEST_F(ControlPlaneServerProcess, WalkThrough_AgentAndControllerCompleteASession
     EXPECT_TRUE((co_await api.activeSessions(agentToken)).sessions.empty());
     EXPECT_EQ((co_await api.endSession(agentToken, sessionId, endReason)).session, ended.session);
   }());
-  EXPECT_EQ(stop(SIGINT), 0);
+  EXPECT_EQ(controlPlane_.stop(SIGINT), 0);
 }
 
 TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors) {
-  testing::TestHTTPConnection connection(port_);
+  testing::TestHTTPConnection connection(controlPlane_.port());
   const auto first = connection.request("GET", "/v1/owner/status");
   EXPECT_EQ(first.status, 200);
   EXPECT_EQ(first.headers.at("content-type"), "application/json");
@@ -253,12 +224,14 @@ TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors
   EXPECT_EQ(local.body, R"({"error":"not_found"})");
 
   // Past the 16 MiB bound the request is refused before the routes see it.
-  const auto tooLarge = testing::httpRequest(port_, "POST", "/v1/agents/enrollment-requests", {},
-                                             std::string(16 * 1024 * 1024 + 1, ' '));
+  const auto tooLarge =
+      testing::httpRequest(controlPlane_.port(), "POST", "/v1/agents/enrollment-requests", {},
+                           std::string(16 * 1024 * 1024 + 1, ' '));
   EXPECT_EQ(tooLarge.status, 413);
   EXPECT_EQ(tooLarge.body, R"({"error":"payload_too_large"})");
-  const auto atLimit = testing::httpRequest(port_, "POST", "/v1/agents/enrollment-requests", {},
-                                            std::string(16 * 1024 * 1024, ' '));
+  const auto atLimit =
+      testing::httpRequest(controlPlane_.port(), "POST", "/v1/agents/enrollment-requests", {},
+                           std::string(16 * 1024 * 1024, ' '));
   EXPECT_EQ(atLimit.status, 400);
   EXPECT_NE(atLimit.body.find("invalid_json"), std::string::npos);
 
@@ -286,7 +259,7 @@ TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors
       EXPECT_EQ(error.description(), "The signal event stream returned HTTP 401.");
     }
   }());
-  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(controlPlane_.stop(), 0);
 }
 
 }  // namespace

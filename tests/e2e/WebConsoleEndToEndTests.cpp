@@ -29,6 +29,7 @@
 #include "TavolinCore/Security/CryptoPrimitives.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/Eventually.hpp"
+#include "tests/support/NodeDriver.hpp"
 #include "tests/support/QuadrantWindows.hpp"
 #include "tests/support/RunningAgent.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -124,35 +125,15 @@ void expectPicture(const JSONObject& shown, int width, int height,
 // ends the test with the driver's reason.
 class ConsoleDriver {
  public:
-  ConsoleDriver()
-      : process_({"node", kDriverScript}, {}, testing::ChildProcess::Pipes::allStandard) {}
-
   ~ConsoleDriver() {
     // Closing the browser first: a killed driver would leave Chromium behind.
-    if (process_.writeInputLine(R"({"op":"close"})"))
-      process_.readOutputLine(30s);
-    process_.closeInput();
-    process_.waitForExit(30s);
+    try {
+      driver_.call({{"op", "close"}});
+    } catch (const std::exception&) {
+    }
   }
 
-  JSONObject call(const JSONObject& request) {
-    const std::string line = JSONValue(request).serialize();
-    std::optional<std::string> answer;
-    if (process_.writeInputLine(line))
-      answer = process_.readOutputLine(90s);
-    if (!answer) {
-      std::string errors;
-      while (const auto error = process_.readErrorLine(500ms))
-        errors += *error + "\n";
-      throw std::runtime_error("no answer from the driver to " + line + "\n" + errors);
-    }
-    const JSONValue parsed = JSONValue::parse(*answer);
-    const JSONObject* object = parsed.object();
-    if (object == nullptr || object->find("ok") == nullptr || !*object->find("ok")->boolean()) {
-      throw std::runtime_error("driver refused " + line + ": " + *answer);
-    }
-    return *object;
-  }
+  JSONObject call(const JSONObject& request) { return driver_.call(request); }
 
   void fill(const std::string& selector, const std::string& value) {
     call({{"op", "fill"}, {"selector", selector}, {"value", value}});
@@ -202,7 +183,7 @@ class ConsoleDriver {
   }
 
  private:
-  testing::ChildProcess process_;
+  testing::NodeDriver driver_{kDriverScript, 90s};
 };
 
 Events buttonPresses(const Events& events) {

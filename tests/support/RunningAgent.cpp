@@ -29,6 +29,18 @@ RunningAgent::RunningAgent(const XvfbServer& display, const TemporaryDirectory& 
   ADD_FAILURE() << "no READY marker";
 }
 
+std::optional<std::vector<std::string>> RunningAgent::awaitLine(const std::regex& pattern,
+                                                                std::chrono::milliseconds timeout) {
+  const auto index = process_->findErrorLine(pattern, nextLine_, timeout);
+  if (!index)
+    return std::nullopt;
+  nextLine_ = *index + 1;
+  const std::string& line = process_->errorLines()[*index];
+  std::smatch match;
+  std::regex_search(line, match, pattern);
+  return std::vector<std::string>(match.begin(), match.end());
+}
+
 std::string RunningAgent::remainingErrorOutput(std::chrono::milliseconds timeout) {
   std::string output;
   while (const auto line = process_->readErrorLine(timeout))

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -24,13 +27,21 @@ class RunningAgent {
   // each line; for failure reports (a sanitizer report lands here).
   std::string remainingErrorOutput(std::chrono::milliseconds timeout);
 
+  // Waits up to `timeout` for a line of standard error matching `pattern` after the line the
+  // previous call matched (from the first line on the first call, so lines written before the
+  // READY marker count too): the match and its groups, or nothing.
+  std::optional<std::vector<std::string>> awaitLine(const std::regex& pattern,
+                                                    std::chrono::milliseconds timeout);
+
   int pid() const { return process_->pid(); }
+  ChildProcess& process() { return *process_; }
 
   std::uint16_t port = 0;
   std::string pairingCode;
 
  private:
   std::unique_ptr<ChildProcess> process_;
+  std::size_t nextLine_ = 0;
 };
 
 }  // namespace tavolin::testing
