@@ -18,6 +18,8 @@
 #include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Security/TavolinKeyPinning.hpp"
+#include "TavolinMacAgent/Platform/Linux/DesktopEntries.hpp"
+#include "TavolinMacAgent/Platform/X11/X11Workspace.hpp"
 #include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
 #include "tests/support/ControlPlaneProcess.hpp"
 #include "tests/support/Eventually.hpp"
@@ -223,21 +225,24 @@ std::size_t linesMatching(const std::vector<std::string>& lines, const std::rege
 }
 
 TEST_F(HostedRoute, WalkThrough_ServesASessionRefusesAChangedKeyAndStopsOnSignal) {
-  // An application on screen, for the snapshot.
+  // An application on screen, listed before the agent's first heartbeat looks.
   display->startWindowManager();
   testing::ChildProcess xterm({"xterm"}, {{"DISPLAY", display->displayName()}});
+  const auto isXterm = [&](const auto& app) { return app.processIdentifier == xterm.pid(); };
+  X11Workspace workspace(std::make_shared<X11DisplayConnector>(display->displayName()),
+                         std::make_shared<DesktopEntryCatalog>(Environment{}));
+  ASSERT_TRUE(
+      eventually([&] { return std::ranges::any_of(workspace.runningApplications(), isXterm); }));
 
   const Device device = pairAgent();
   EXPECT_TRUE(eventually([&] { return readFileIfExists(codeFile()) == pairingCode_ + "\n"; }));
 
   // The first heartbeat: the system, what runs, and only the video path this build serves.
   DeviceDetailResponse detail;
-  EXPECT_TRUE(eventually([&] {
-    detail = controller_->device(device.id);
-    return detail.snapshot &&
-           std::any_of(detail.snapshot->runningApps.begin(), detail.snapshot->runningApps.end(),
-                       [&](const AppInfo& app) { return app.processIdentifier == xterm.pid(); });
-  }));
+  EXPECT_TRUE(
+      eventually([&] { return (detail = controller_->device(device.id)).snapshot.has_value(); }));
+  ASSERT_TRUE(detail.snapshot);
+  EXPECT_TRUE(std::ranges::any_of(detail.snapshot->runningApps, isXterm));
   EXPECT_TRUE(detail.device.osVersion && !detail.device.osVersion->empty());
   EXPECT_EQ(detail.device.agentVersion, "0.1.0");
   const JSONObject& capabilities = detail.device.capabilities;
