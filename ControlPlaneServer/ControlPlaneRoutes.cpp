@@ -269,18 +269,38 @@ void ControlPlaneRoutes::addRoutes() {
           [this](Context& c) -> RouteResult {
             return c.ok(store_.pollEnrollment(c.param(0), c.queryValue("code").value_or("")));
           });
-  add(verb::post, {"v1", "owner", "enrollment-requests", "approve"},
-      [this, owner](Context& c) -> RouteResult {
-        const auto principal = owner(c);
-        return c.ok(DeviceResponse{
-            store_.approveEnrollment(principal.ownerId, c.body<ApproveEnrollmentPayload>())});
-      });
-  add(verb::post, {"v1", "controllers", "enrollment-requests", "approve"},
-      [this, controller](Context& c) -> RouteResult {
-        const auto principal = controller(c);
-        return c.ok(DeviceResponse{
-            store_.approveEnrollment(principal.ownerId, c.body<ApproveEnrollmentPayload>())});
-      });
+
+  // Enrolment decisions and revocation: the owner and its controllers alike, each under its own
+  // prefix and with its own token.
+  struct Administrator {
+    std::string_view prefix;
+    TokenKind kind;
+  };
+  for (const Administrator administrator : {Administrator{"owner", TokenKind::owner},
+                                            Administrator{"controllers", TokenKind::controller}}) {
+    const auto principal = [this, administrator](Context& c) {
+      return authenticate(c.request, administrator.kind);
+    };
+    add(verb::post, {"v1", administrator.prefix, "enrollment-requests", "approve"},
+        [this, principal](Context& c) -> RouteResult {
+          const auto who = principal(c);
+          return c.ok(DeviceResponse{
+              store_.approveEnrollment(who.ownerId, c.body<ApproveEnrollmentPayload>())});
+        });
+    add(verb::post, {"v1", administrator.prefix, "enrollment-requests", "deny"},
+        [this, principal](Context& c) -> RouteResult {
+          principal(c);
+          return c.ok(store_.denyEnrollment(c.body<ApproveEnrollmentPayload>()));
+        });
+    // Revoking needs no words, so any body is ignored.
+    add(verb::post, {"v1", administrator.prefix, "devices", ":", "revoke"},
+        [this, principal](Context& c) -> RouteResult {
+          auto revocation = store_.revokeDevice(principal(c), c.param(0));
+          for (auto& sessionId : revocation.endedSessionIds)
+            c.notifications.push_back(std::move(sessionId));
+          return c.ok(DeviceResponse{std::move(revocation.device)});
+        });
+  }
 
   // Devices.
   add(verb::get, {"v1", "controllers", "devices"}, [this, controller](Context& c) -> RouteResult {

@@ -294,8 +294,8 @@ EnrollmentRequestResponse ControlPlaneStore::createEnrollmentRequest(
   // New requests are the only way the table grows, so pruning here keeps it to the requests of
   // the last lifetime and retention.
   SQLiteStatement prune(database_,
-                        "DELETE FROM enrollment_requests WHERE status IN ('pending', 'expired') "
-                        "AND expires_at < ?");
+                        "DELETE FROM enrollment_requests WHERE status IN ('pending', 'expired', "
+                        "'denied') AND expires_at < ?");
   prune.bind(1, TavolinISO8601::string(clock_.now() - expiredEnrollmentRetention)).run();
 
   SQLiteStatement pending(database_,
@@ -398,20 +398,23 @@ EnrollmentClaimResponse ControlPlaneStore::pollEnrollment(std::string_view reque
   return response;
 }
 
-Device ControlPlaneStore::approveEnrollment(const std::string& ownerId,
-                                            const ApproveEnrollmentPayload& payload) {
-  auto transaction = this->transaction();
+EnrollmentRequest ControlPlaneStore::pendingEnrollment(std::string_view code) {
   SQLiteStatement select(database_,
                          "SELECT record FROM enrollment_requests WHERE code = ? AND status = "
                          "'pending' ORDER BY rowid DESC LIMIT 1");
-  select.bind(1, normalisedCode(payload.code));
+  select.bind(1, normalisedCode(code));
   if (!select.step())
     throw ControlPlaneError::notFound("No pending enrollment request has this code.");
   auto request = decodeRecord<EnrollmentRequest>(select.text(0));
-  if (expireIfDue(request)) {
+  if (expireIfDue(request))
     throw ControlPlaneError::conflict("enrollment_expired", "The pairing code has expired.");
-  }
+  return request;
+}
 
+Device ControlPlaneStore::approveEnrollment(const std::string& ownerId,
+                                            const ApproveEnrollmentPayload& payload) {
+  auto transaction = this->transaction();
+  auto request = pendingEnrollment(payload.code);
   const std::string timestamp = now();
   const auto displayName = payload.displayName.value_or("");
   Device device{.id = makeIdentifier("device_"),
@@ -433,6 +436,17 @@ Device ControlPlaneStore::approveEnrollment(const std::string& ownerId,
   saveEnrollment(request);
   transaction.commit();
   return presented(device);
+}
+
+EnrollmentRequestResponse ControlPlaneStore::denyEnrollment(
+    const ApproveEnrollmentPayload& payload) {
+  auto transaction = this->transaction();
+  auto request = pendingEnrollment(payload.code);
+  request.status = "denied";
+  request.deniedAt = now();
+  saveEnrollment(request);
+  transaction.commit();
+  return {.request = request, .code = normalisedCode(payload.code)};
 }
 
 std::optional<Device> ControlPlaneStore::loadDevice(std::string_view deviceId) {
@@ -516,6 +530,37 @@ Device ControlPlaneStore::heartbeat(const std::string& deviceId, const Heartbeat
   return presented(*device);
 }
 
+DeviceRevocation ControlPlaneStore::revokeDevice(const Principal& by, std::string_view deviceId) {
+  auto transaction = this->transaction();
+  auto device = loadDevice(deviceId);
+  if (!device || device->ownerId != by.ownerId)
+    throw ControlPlaneError::notFound("No such device.");
+  DeviceRevocation revocation;
+  // A revoked device cannot gain sessions, so a second revocation has nothing left to do.
+  if (!device->revokedAt) {
+    const std::string timestamp = now();
+    device->revokedAt = timestamp;
+    device->updatedAt = timestamp;
+    saveDevice(*device);
+
+    // Read them all before ending any: the ending rewrites the rows this query walks.
+    SQLiteStatement live(database_,
+                         "SELECT record FROM sessions WHERE device_id = ? "
+                         "AND status IN ('pending', 'active') ORDER BY rowid");
+    live.bind(1, device->id);
+    std::vector<RemoteSession> sessions;
+    while (live.step())
+      sessions.push_back(decodeRecord<RemoteSession>(live.text(0)));
+    for (auto& session : sessions) {
+      revocation.endedSessionIds.push_back(session.id);
+      finishSession(std::move(session), kindName(by.kind), "device_revoked");
+    }
+  }
+  revocation.device = presented(*device);
+  transaction.commit();
+  return revocation;
+}
+
 void ControlPlaneStore::saveSession(const RemoteSession& session) {
   SQLiteStatement upsert(database_,
                          "INSERT INTO sessions (id, controller_id, device_id, status, record) "
@@ -593,10 +638,17 @@ RemoteSession ControlPlaneStore::endSession(const SessionParty& party, std::stri
   auto session = this->session(party, sessionId);
   if (session.status == "ended")
     return session;
+  session = finishSession(std::move(session), party.senderName(), reason);
+  transaction.commit();
+  return session;
+}
+
+RemoteSession ControlPlaneStore::finishSession(RemoteSession session, std::string_view endedBy,
+                                               const std::optional<std::string>& reason) {
   const std::string timestamp = now();
   session.status = "ended";
   session.endedAt = timestamp;
-  session.metadata.set("endedBy", std::string(party.senderName()));
+  session.metadata.set("endedBy", std::string(endedBy));
   if (reason)
     session.metadata.set("endReason", *reason);
   saveSession(session);
@@ -611,7 +663,6 @@ RemoteSession ControlPlaneStore::endSession(const SessionParty& party, std::stri
     command.completedAt = timestamp;
     saveCommand(command);
   }
-  transaction.commit();
   return session;
 }
 

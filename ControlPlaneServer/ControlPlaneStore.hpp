@@ -39,6 +39,13 @@ struct SessionParty {
   std::string_view senderName() const { return side == Side::agent ? "agent" : "controller"; }
 };
 
+// A revoked device as it now reads, and the sessions the revocation ended (their signal streams
+// must be told).
+struct DeviceRevocation {
+  Device device{};
+  std::vector<std::string> endedSessionIds{};
+};
+
 // Everything the control plane knows, in one SQLite file (WAL mode). Records are kept as their
 // JSON beside the columns that queries need, so what is read back is exactly what was answered.
 //
@@ -56,7 +63,8 @@ class ControlPlaneStore {
   // Anyone may open enrolment requests, so each client (ClientAddress.hpp) has its own bound on
   // live ones; it holds across restarts, unlike the server's rate limits.
   static constexpr std::int64_t maxPendingEnrollmentsPerClient = 10;
-  // A request that ran out is kept this long, so its agent still reads "expired", then pruned.
+  // A request that ran out or was denied is kept this long past its expiry, so its agent still
+  // reads why, then pruned.
   static constexpr std::chrono::hours expiredEnrollmentRetention{1};
   static constexpr std::int64_t defaultClaimLimit = 20;
   static constexpr std::int64_t maxClaimLimit = 100;
@@ -89,11 +97,18 @@ class ControlPlaneStore {
   // Approves the pending request with `code` (spaces and dashes ignored) for `ownerId` and
   // creates its device. 404 for no pending request with that code, 409 "enrollment_expired".
   Device approveEnrollment(const std::string& ownerId, const ApproveEnrollmentPayload& payload);
+  // Denies the pending request with `code`, found and refused as approveEnrollment does; its
+  // agent's poll then reads "denied" and never gets a token.
+  EnrollmentRequestResponse denyEnrollment(const ApproveEnrollmentPayload& payload);
 
   std::vector<Device> devices(const std::string& ownerId);
   DeviceDetailResponse device(const std::string& ownerId, std::string_view deviceId);
   // Updates the device from the heartbeat and replaces its snapshot.
   Device heartbeat(const std::string& deviceId, const HeartbeatPayload& payload);
+  // Revokes a device of `by`'s owner: its agent tokens stop authenticating, and its pending and
+  // active sessions end with reason "device_revoked" as endSession ends them. Revoking again
+  // changes nothing.
+  DeviceRevocation revokeDevice(const Principal& by, std::string_view deviceId);
 
   // The controller's device must belong to its owner.
   RemoteSession createSession(const Principal& controller, const CreateSessionPayload& payload);
@@ -144,10 +159,16 @@ class ControlPlaneStore {
   void saveEnrollment(const EnrollmentRequest& request);
   // Marks a pending request past its expiry as expired; true when it did.
   bool expireIfDue(EnrollmentRequest& request);
+  // The newest pending request with `code` (spaces and dashes ignored). 404 when there is none,
+  // 409 "enrollment_expired" when it has run out.
+  EnrollmentRequest pendingEnrollment(std::string_view code);
   std::optional<Device> loadDevice(std::string_view deviceId);
   void saveDevice(const Device& device);
   Device presented(Device device) const;
   void saveSession(const RemoteSession& session);
+  // Ends a session that is not ended yet and cancels the commands still queued for it.
+  RemoteSession finishSession(RemoteSession session, std::string_view endedBy,
+                              const std::optional<std::string>& reason);
   void saveCommand(const RemoteCommand& command);
 
   const Clock& clock_;

@@ -220,6 +220,20 @@ Awaitable<DeviceResponse> TavolinAPIClient::approveEnrollment(
                         controllerToken.value, noHeaders, noQuery, encodeJSON(payload)));
 }
 
+Awaitable<EnrollmentRequestResponse> TavolinAPIClient::denyEnrollment(
+    const OwnerToken& ownerToken, const ApproveEnrollmentPayload& payload) const {
+  return perform<EnrollmentRequestResponse>(
+      session_, prepare("POST", {"v1", "owner", "enrollment-requests", "deny"}, ownerToken.value,
+                        noHeaders, noQuery, encodeJSON(payload)));
+}
+
+Awaitable<EnrollmentRequestResponse> TavolinAPIClient::denyEnrollment(
+    const ControllerToken& controllerToken, const ApproveEnrollmentPayload& payload) const {
+  return perform<EnrollmentRequestResponse>(
+      session_, prepare("POST", {"v1", "controllers", "enrollment-requests", "deny"},
+                        controllerToken.value, noHeaders, noQuery, encodeJSON(payload)));
+}
+
 Awaitable<DevicesResponse> TavolinAPIClient::listControllerDevices(
     const std::string& controllerToken) const {
   return perform<DevicesResponse>(session_, prepare("GET", {"v1", "controllers", "devices"},
@@ -231,6 +245,20 @@ Awaitable<DeviceDetailResponse> TavolinAPIClient::controllerDevice(
   return perform<DeviceDetailResponse>(
       session_, prepare("GET", {"v1", "controllers", "devices", deviceId}, controllerToken,
                         noHeaders, noQuery, noBody));
+}
+
+Awaitable<DeviceResponse> TavolinAPIClient::revokeDevice(const OwnerToken& ownerToken,
+                                                         const std::string& deviceId) const {
+  return perform<DeviceResponse>(
+      session_, prepare("POST", {"v1", "owner", "devices", deviceId, "revoke"}, ownerToken.value,
+                        noHeaders, noQuery, noBody));
+}
+
+Awaitable<DeviceResponse> TavolinAPIClient::revokeDevice(const ControllerToken& controllerToken,
+                                                         const std::string& deviceId) const {
+  return perform<DeviceResponse>(
+      session_, prepare("POST", {"v1", "controllers", "devices", deviceId, "revoke"},
+                        controllerToken.value, noHeaders, noQuery, noBody));
 }
 
 // The agent.

@@ -97,9 +97,17 @@ class TavolinAPIClient {
                                               const ApproveEnrollmentPayload& payload) const;
   Awaitable<DeviceResponse> approveEnrollment(const ControllerToken& controllerToken,
                                               const ApproveEnrollmentPayload& payload) const;
+  Awaitable<EnrollmentRequestResponse> denyEnrollment(
+      const OwnerToken& ownerToken, const ApproveEnrollmentPayload& payload) const;
+  Awaitable<EnrollmentRequestResponse> denyEnrollment(
+      const ControllerToken& controllerToken, const ApproveEnrollmentPayload& payload) const;
   Awaitable<DevicesResponse> listControllerDevices(const std::string& controllerToken) const;
   Awaitable<DeviceDetailResponse> controllerDevice(const std::string& controllerToken,
                                                    const std::string& deviceId) const;
+  Awaitable<DeviceResponse> revokeDevice(const OwnerToken& ownerToken,
+                                         const std::string& deviceId) const;
+  Awaitable<DeviceResponse> revokeDevice(const ControllerToken& controllerToken,
+                                         const std::string& deviceId) const;
 
   // The agent.
   Awaitable<DeviceResponse> heartbeat(const std::string& agentToken,

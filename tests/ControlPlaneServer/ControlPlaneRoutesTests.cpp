@@ -202,6 +202,42 @@ TEST(ControlPlaneRoutes, BadBodiesAndQueries_AnswerBadRequestNamingTheProblem) {
       R"({"error":"session_ended"})");
 }
 
+TEST(ControlPlaneRoutes, Administration_DeniesAndRevokesUnderBothPrefixes) {
+  Harness h;
+  h.populate();
+  const auto request =
+      h.store.createEnrollmentRequest({.deviceName = "Stranger", .platform = "linux"}, kClient);
+  const std::string code = R"({"code":")" + request.code + R"("})";
+  const Answer denied =
+      h.call(http::verb::post, "/v1/owner/enrollment-requests/deny", code, h.ownerToken);
+  ASSERT_EQ(denied.status, 200) << denied.body;
+  EXPECT_EQ(decodeJSON<EnrollmentRequestResponse>(denied.body).request.status, "denied");
+  const Answer polled = h.call(http::verb::get, "/v1/agents/enrollment-requests/" +
+                                                    request.request.id + "?code=" + request.code);
+  EXPECT_EQ(decodeJSON<EnrollmentClaimResponse>(polled.body).request.status, "denied");
+  EXPECT_EQ(
+      h.call(http::verb::post, "/v1/controllers/enrollment-requests/deny", code, h.controllerToken)
+          .status,
+      404);
+  EXPECT_EQ(h.call(http::verb::post, "/v1/controllers/enrollment-requests/deny", code, h.agentToken)
+                .status,
+            403);
+
+  const std::string revoke = "/v1/controllers/devices/" + h.deviceId + "/revoke";
+  EXPECT_EQ(h.call(http::verb::post, revoke, {}, h.agentToken).status, 403);
+  EXPECT_EQ(
+      h.call(http::verb::post, "/v1/owner/devices/device_unknown/revoke", {}, h.ownerToken).status,
+      404);
+  EXPECT_EQ(h.call(http::verb::get, revoke, {}, h.controllerToken).status, 405);
+  const Answer revoked = h.call(http::verb::post, revoke, {}, h.controllerToken);
+  ASSERT_EQ(revoked.status, 200) << revoked.body;
+  EXPECT_EQ(decodeJSON<DeviceResponse>(revoked.body).device.status, "revoked");
+  EXPECT_EQ(
+      h.call(http::verb::post, "/v1/owner/devices/" + h.deviceId + "/revoke", {}, h.ownerToken)
+          .status,
+      200);
+}
+
 TEST(ControlPlaneRoutes, SignalStreams_OpenOnlyForTheSessionsParties) {
   Harness h;
   h.populate();

@@ -211,6 +211,78 @@ TEST_F(ControlPlaneServerProcess, WalkThrough_AgentAndControllerCompleteASession
   EXPECT_EQ(controlPlane_.stop(SIGINT), 0);
 }
 
+TEST_F(ControlPlaneServerProcess, Administration_DenialAndRevocationReachTheAgent) {
+  const BootstrapOwnerPayload ownerPayload{.displayName = "Ada", .credentialLabel = "laptop"};
+  const CreateControllerPayload controllerPayload{.name = "Phone", .platform = "ios"};
+  const EnrollmentRequestPayload enrollmentPayload{.deviceName = "Studio", .platform = "linux"};
+  const EnqueueCommandPayload click{.type = "click", .payload = {}};
+  const HeartbeatPayload heartbeat;
+  const JSONObject acceptMetadata;
+
+  runAwaitable([&]() -> Awaitable<void> {
+    const TavolinAPIClient api = client();
+    const auto bootstrapped = co_await api.bootstrapOwner(kBootstrapToken, ownerPayload);
+    const OwnerToken owner{bootstrapped.ownerToken};
+    const auto created = co_await api.createController(owner, controllerPayload);
+    const ControllerToken controller{created.controllerToken};
+
+    // A denied agent reads "denied" and no token; the code is spent.
+    const auto refused = co_await api.createEnrollmentRequest(enrollmentPayload);
+    ApproveEnrollmentPayload refusal;
+    refusal.code = refused.code;
+    EXPECT_EQ((co_await api.denyEnrollment(controller, refusal)).request.status, "denied");
+    const auto denied = co_await api.pollEnrollment(refused.request.id, refused.code);
+    EXPECT_EQ(denied.request.status, "denied");
+    EXPECT_EQ(denied.agentToken, std::nullopt);
+    int lateApproval = 0;
+    try {
+      co_await api.approveEnrollment(owner, refusal);
+    } catch (const TavolinAPIError& error) {
+      lateApproval = error.status();
+    }
+    EXPECT_EQ(lateApproval, 404);
+
+    // A revoked agent's open stream closes, its session and queued command end, its token fails.
+    const auto enrollment = co_await api.createEnrollmentRequest(enrollmentPayload);
+    ApproveEnrollmentPayload approval;
+    approval.code = enrollment.code;
+    const auto deviceId = (co_await api.approveEnrollment(owner, approval)).device.id;
+    const auto claim = co_await api.pollEnrollment(enrollment.request.id, enrollment.code);
+    CO_ASSERT_TRUE(claim.agentToken.has_value());
+    const std::string agentToken = *claim.agentToken;
+    CreateSessionPayload sessionPayload;
+    sessionPayload.deviceId = deviceId;
+    sessionPayload.transportMode = "webrtc";
+    const auto sessionId =
+        (co_await api.createSession(controller.value, sessionPayload)).session.id;
+    co_await api.acceptSession(agentToken, sessionId, acceptMetadata);
+    const auto queued = co_await api.enqueueCommand(controller.value, sessionId, click);
+    auto stream = TavolinSignalEventStream::events(
+        co_await asio::this_coro::executor, api.agentSignalEventsRequest(agentToken, sessionId, 0),
+        http_);
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Ready>(co_await stream.next()));
+
+    EXPECT_EQ((co_await api.revokeDevice(owner, deviceId)).device.status, "revoked");
+    const auto closing = co_await stream.next();
+    CO_ASSERT_TRUE(as<TavolinSignalEvent::Close>(closing));
+    EXPECT_EQ(as<TavolinSignalEvent::Close>(closing)->reason, "session_ended");
+    const auto ended = (co_await api.session(controller.value, sessionId)).session;
+    EXPECT_EQ(ended.status, "ended");
+    EXPECT_EQ(*ended.metadata.find("endReason"), JSONValue("device_revoked"));
+    EXPECT_EQ((co_await api.command(controller.value, queued.command.id)).command.status,
+              "cancelled");
+    int heartbeatStatus = 0;
+    try {
+      co_await api.heartbeat(agentToken, heartbeat);
+    } catch (const TavolinAPIError& error) {
+      heartbeatStatus = error.status();
+    }
+    EXPECT_EQ(heartbeatStatus, 401);
+    EXPECT_EQ((co_await api.revokeDevice(controller, deviceId)).device.status, "revoked");
+  }());
+  EXPECT_EQ(stop(), 0);
+}
+
 TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors) {
   testing::TestHTTPConnection connection(controlPlane_.port());
   const auto first = connection.request("GET", "/v1/owner/status");

@@ -149,7 +149,27 @@ TEST(ControlPlaneStore, Enrollment_ApprovesByCodeDeliversTheTokenOnceAndExpires)
   EXPECT_EQ(
       errorOf([&] { h.store->approveEnrollment(h.owner.owner.id, {.code = late.code}); }).code(),
       "enrollment_expired");
+  EXPECT_EQ(errorOf([&] { h.store->denyEnrollment({.code = late.code}); }).code(),
+            "enrollment_expired");
   EXPECT_EQ(h.store->pollEnrollment(late.request.id, late.code).request.status, "expired");
+
+  // A denied request tells its agent so, hands out nothing, and can no longer be approved.
+  const auto refused = h.store->createEnrollmentRequest(
+      {.deviceName = "Stranger", .platform = "linux"}, "192.0.2.1");
+  const auto denied =
+      h.store->denyEnrollment({.code = refused.code.substr(0, 4) + "-" + refused.code.substr(4)});
+  EXPECT_EQ(denied.request.status, "denied");
+  EXPECT_EQ(denied.code, refused.code);
+  const auto deniedClaim = h.store->pollEnrollment(refused.request.id, refused.code);
+  EXPECT_EQ(deniedClaim.request.status, "denied");
+  EXPECT_TRUE(deniedClaim.request.deniedAt);
+  EXPECT_FALSE(deniedClaim.agentToken);
+  EXPECT_FALSE(deniedClaim.device);
+  EXPECT_EQ(errorOf([&] {
+              h.store->approveEnrollment(h.owner.owner.id, {.code = refused.code});
+            }).status(),
+            404);
+  EXPECT_EQ(errorOf([&] { h.store->denyEnrollment({.code = refused.code}); }).status(), 404);
 
   // Each client holds at most ten live requests, across restarts; others are not held back.
   const EnrollmentRequestPayload payload{.deviceName = "Flood", .platform = "linux"};
@@ -265,6 +285,54 @@ TEST(ControlPlaneStore, Sessions_MoveThroughTheirStatesAndStayWithTheirParties) 
   EXPECT_EQ(
       errorOf([&] { h.store->latestScreenFrame(h.controller.controller.id, pending.id); }).status(),
       404);
+}
+
+TEST(ControlPlaneStore, Revocation_LocksOutTheAgentAndEndsItsSessionsOnce) {
+  Harness h;
+  const auto& controllerId = h.controller.controller.id;
+  const auto active = h.activeSession();
+  const auto queued = h.store->enqueueCommand(controllerId, active.id, {.type = "click"});
+  const auto pending = h.store->createSession(h.controllerPrincipal, {.deviceId = h.deviceId});
+  std::string otherToken;
+  const auto otherDevice = h.enrol("Other", otherToken);
+  const auto otherSession =
+      h.store->createSession(h.controllerPrincipal, {.deviceId = otherDevice});
+
+  const Principal stranger{
+      .kind = TokenKind::owner, .subjectId = "owner_other", .ownerId = "owner_other"};
+  EXPECT_EQ(errorOf([&] { h.store->revokeDevice(stranger, h.deviceId); }).status(), 404);
+  EXPECT_EQ(
+      errorOf([&] { h.store->revokeDevice(h.controllerPrincipal, "device_unknown"); }).status(),
+      404);
+  EXPECT_TRUE(h.store->authenticate(h.agentToken));
+
+  const auto revoked = h.store->revokeDevice(h.controllerPrincipal, h.deviceId);
+  EXPECT_EQ(revoked.device.status, "revoked");
+  EXPECT_EQ(revoked.device.revokedAt, "2026-01-31T09:15:02.000Z");
+  EXPECT_EQ(revoked.endedSessionIds, (std::vector<std::string>{active.id, pending.id}));
+  EXPECT_FALSE(h.store->authenticate(h.agentToken));
+  for (const auto& id : revoked.endedSessionIds) {
+    const auto ended = h.store->session(SessionParty::controller(controllerId), id);
+    EXPECT_EQ(ended.status, "ended");
+    EXPECT_EQ(textOf(ended.metadata, "endReason"), "device_revoked");
+    EXPECT_EQ(textOf(ended.metadata, "endedBy"), "controller");
+  }
+  EXPECT_EQ(h.store->controllerCommand(controllerId, queued.id).status, "cancelled");
+  EXPECT_EQ(errorOf([&] {
+              h.store->createSession(h.controllerPrincipal, {.deviceId = h.deviceId});
+            }).status(),
+            404);
+  // The owner's other device carries on.
+  EXPECT_TRUE(h.store->authenticate(otherToken));
+  EXPECT_EQ(h.store->sessionStatus(otherSession.id), "pending");
+  EXPECT_EQ(h.store->devices(h.owner.owner.id).size(), 1u);
+
+  // Again, later and by the owner: nothing changes.
+  h.clock.advance(1min);
+  const Principal owner = *h.store->authenticate(h.owner.ownerToken);
+  const auto again = h.store->revokeDevice(owner, h.deviceId);
+  EXPECT_EQ(again.device, revoked.device);
+  EXPECT_TRUE(again.endedSessionIds.empty());
 }
 
 TEST(ControlPlaneStore, Signals_AreNumberedPerSessionAndContinueAfterReopening) {
