@@ -280,7 +280,7 @@ TEST_F(ControlPlaneServerProcess, Administration_DenialAndRevocationReachTheAgen
     EXPECT_EQ(heartbeatStatus, 401);
     EXPECT_EQ((co_await api.revokeDevice(controller, deviceId)).device.status, "revoked");
   }());
-  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(controlPlane_.stop(), 0);
 }
 
 TEST_F(ControlPlaneServerProcess, Failures_AreJSONBoundedAndArriveAsClientErrors) {

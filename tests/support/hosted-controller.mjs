@@ -5,6 +5,8 @@
 //
 //   start {baseURL, bootstrapToken}          bootstraps the owner and creates this controller
 //   approve {code} -> {device}               approves the enrolment with that pairing code
+//   deny {code} -> {request}                 refuses it
+//   revoke {deviceId} -> {device}            revokes an enrolled device
 //   device {deviceId} -> {device, snapshot}
 //   createSession {deviceId, metadata, keyOf} -> {session}
 //                                            metadata gets the public key of a fresh key pair,
@@ -77,6 +79,12 @@ const operations = {
 
   approve: (request) =>
       api('POST', '/v1/controllers/enrollment-requests/approve', {body: {code: request.code}}),
+
+  deny: (request) =>
+      api('POST', '/v1/controllers/enrollment-requests/deny', {body: {code: request.code}}),
+
+  revoke: (request) =>
+      api('POST', `/v1/controllers/devices/${encodeURIComponent(request.deviceId)}/revoke`),
 
   device: (request) =>
       api('GET', `/v1/controllers/devices/${encodeURIComponent(request.deviceId)}`),

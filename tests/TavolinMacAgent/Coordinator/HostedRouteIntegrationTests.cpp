@@ -66,6 +66,10 @@ class HostedController {
   Device approve(const std::string& code) {
     return decoded<DeviceResponse>({{"op", "approve"}, {"code", code}}).device;
   }
+  void deny(const std::string& code) { driver_.call({{"op", "deny"}, {"code", code}}); }
+  Device revoke(const std::string& deviceId) {
+    return decoded<DeviceResponse>({{"op", "revoke"}, {"deviceId", deviceId}}).device;
+  }
   DeviceDetailResponse device(const std::string& deviceId) {
     return decoded<DeviceDetailResponse>({{"op", "device"}, {"deviceId", deviceId}});
   }
@@ -164,24 +168,38 @@ class HostedRoute : public testing::XvfbSuite {
       std::cerr << line << "\n";
   }
 
-  // Starts the agent on this control plane, approves the code it shows and waits until it is
-  // online; the approved device.
-  Device pairAgent() {
+  // Starts the agent on this control plane; the pairing code it shows.
+  std::string startAgent() {
     agent_ = std::make_unique<testing::RunningAgent>(
         *display, home_,
         std::map<std::string, std::string>{{"TAVOLIN_API_URL", controlPlane_.baseURL()},
                                            {"TAVOLIN_PAIRING_CODE_FILE", codeFile().string()}});
+    return awaitPairingCode();
+  }
+
+  std::string awaitPairingCode() {
     const auto pairing = agent_->awaitLine(kPairing, kLineTimeout);
     if (!pairing)
       throw std::runtime_error("no pairing code shown");
-    pairingCode_ = (*pairing)[1];
     EXPECT_TRUE(TavolinISO8601::date((*pairing)[2])) << (*pairing)[2];
-    const Device device = controller_->approve(pairingCode_);
+    return (*pairing)[1];
+  }
+
+  // Approves `code` and waits until the agent is online; the approved device.
+  Device approve(const std::string& code) {
+    const Device device = controller_->approve(code);
     const auto online = agent_->awaitLine(kOnline, kLineTimeout);
     if (!online)
       throw std::runtime_error("not online after approval");
     EXPECT_EQ((*online)[1], device.name);
     return device;
+  }
+
+  Device pairAgent() { return approve(startAgent()); }
+
+  // Whether the code file holds `code` (it is written off the agent's main thread).
+  bool codeFileHolds(const std::string& code) const {
+    return eventually([&] { return readFileIfExists(codeFile()) == code + "\n"; });
   }
 
   // A session of `deviceId` once the agent has accepted it.
@@ -216,7 +234,6 @@ class HostedRoute : public testing::XvfbSuite {
   testing::ControlPlaneProcess controlPlane_;
   std::unique_ptr<HostedController> controller_;
   std::unique_ptr<testing::RunningAgent> agent_;
-  std::string pairingCode_;
 };
 
 std::size_t linesMatching(const std::vector<std::string>& lines, const std::regex& pattern) {
@@ -234,8 +251,9 @@ TEST_F(HostedRoute, WalkThrough_ServesASessionRefusesAChangedKeyAndStopsOnSignal
   ASSERT_TRUE(
       eventually([&] { return std::ranges::any_of(workspace.runningApplications(), isXterm); }));
 
-  const Device device = pairAgent();
-  EXPECT_TRUE(eventually([&] { return readFileIfExists(codeFile()) == pairingCode_ + "\n"; }));
+  const std::string code = startAgent();
+  EXPECT_TRUE(codeFileHolds(code));
+  const Device device = approve(code);
 
   // The first heartbeat: the system, what runs, and only the video path this build serves.
   DeviceDetailResponse detail;
@@ -341,6 +359,24 @@ TEST_F(HostedRoute, ControlPlaneKilledAndRestarted_AgentRecoversAndCompletesEach
   EXPECT_EQ(controller_->commands(before), before);
   const std::vector<std::string> lines = stopAgent();
   EXPECT_EQ(linesMatching(lines, std::regex("command_not_claimed")), 0u);
+}
+
+TEST_F(HostedRoute, EnrolmentDeniedThenDeviceRevoked_AgentPairsAgainThenReportsTheRefusal) {
+  const std::string refused = startAgent();
+  controller_->deny(refused);
+  const auto denied = agent_->awaitLine(kDegraded, kLineTimeout);
+  ASSERT_TRUE(denied);
+  EXPECT_EQ((*denied)[1], "Enrollment is denied. Start pairing again.");
+  // After the back-off, a fresh request with a code of its own, shown and written again.
+  const std::string code = awaitPairingCode();
+  EXPECT_NE(code, refused);
+  EXPECT_TRUE(codeFileHolds(code));
+
+  const Device device = approve(code);
+  EXPECT_EQ(controller_->revoke(device.id).status, "revoked");
+  const auto revoked = agent_->awaitLine(kDegraded, kLineTimeout);
+  ASSERT_TRUE(revoked);
+  EXPECT_EQ((*revoked)[1], R"(HTTP 401: {"error":"unauthorized"})");
 }
 
 }  // namespace
