@@ -3,10 +3,13 @@
 // console's own crypto. The agent is watched through its status lines on standard error.
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@
 #include "TavolinCore/JSON/JSONCodec.hpp"
 #include "TavolinCore/Records/Records.hpp"
 #include "TavolinCore/Security/TavolinKeyPinning.hpp"
+#include "TavolinCore/Security/TavolinSessionCrypto.hpp"
 #include "TavolinMacAgent/Platform/Linux/DesktopEntries.hpp"
 #include "TavolinMacAgent/Platform/X11/X11Workspace.hpp"
 #include "tests/TavolinMacAgent/Streaming/DecodedJPEG.hpp"
@@ -287,7 +291,8 @@ TEST_F(HostedRoute, WalkThrough_ServesASessionRefusesAChangedKeyAndStopsOnSignal
   EXPECT_EQ(frame.format, "jpeg+a256gcm");
   EXPECT_EQ(frame.contentFormat, "jpeg");
   EXPECT_EQ(frame.encryption, "p256-hkdf-sha256-aes-gcm");
-  EXPECT_EQ(frame.byteLength, static_cast<std::int64_t>(opened->jpeg.size() + 28));
+  EXPECT_EQ(frame.byteLength,
+            static_cast<std::int64_t>(opened->jpeg.size() + TavolinSessionCrypto::sealedOverhead));
   ASSERT_GT(opened->jpeg.size(), 4u);
   EXPECT_EQ(opened->jpeg[0], 0xFF);
   EXPECT_EQ(opened->jpeg[1], 0xD8);
