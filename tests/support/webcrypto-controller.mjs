@@ -9,6 +9,7 @@
 //   {"operation":"open", "controllerPrivateKeyJwk", "agentPublicKey", "sessionId",
 //    "commandBase64", "frameBase64"}
 //     -> opens what the agent sealed; a failure is reported by the error's name.
+import {realpathSync} from 'node:fs';
 import {pathToFileURL} from 'node:url';
 
 import {
@@ -106,5 +107,6 @@ async function main() {
   process.stdout.write(JSON.stringify(await operation(request)) + '\n');
 }
 
-if (import.meta.url === pathToFileURL(process.argv[1]).href)
+// Node names a module by its real path, symbolic links resolved.
+if (import.meta.url === pathToFileURL(realpathSync(process.argv[1])).href)
   await main();
