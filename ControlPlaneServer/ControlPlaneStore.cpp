@@ -819,8 +819,6 @@ ScreenFrame ControlPlaneStore::storeScreenFrame(const std::string& deviceId,
                                                 const ScreenFramePayload& payload) {
   auto transaction = this->transaction();
   const auto session = this->session(SessionParty::agent(deviceId), sessionId);
-  if (session.status == "ended")
-    throw ControlPlaneError::conflict("session_ended");
   const ScreenFrame frame{.id = makeIdentifier("frame_"),
                           .sessionId = session.id,
                           .deviceId = session.deviceId,
@@ -835,6 +833,10 @@ ScreenFrame ControlPlaneStore::storeScreenFrame(const std::string& deviceId,
                           .byteLength = payload.byteLength,
                           .capturedAt = payload.capturedAt,
                           .receivedAt = now()};
+  // The agent captured it while the session was live; one that crosses the end on the way is
+  // answered, so the agent's pass goes on, but a picture taken after the end is not kept.
+  if (session.status == "ended")
+    return frame;
   SQLiteStatement upsert(database_,
                          "INSERT INTO screen_frames (session_id, record) VALUES (?, ?) "
                          "ON CONFLICT (session_id) DO UPDATE SET record = excluded.record");

@@ -147,7 +147,7 @@ class ControlPlaneStore {
                                 const CompleteCommandPayload& payload);
   RemoteCommand controllerCommand(const std::string& controllerId, std::string_view commandId);
 
-  // Keeps only the newest frame per session. 409 "session_ended".
+  // Keeps only the newest frame per session; one for an ended session is answered, not kept.
   ScreenFrame storeScreenFrame(const std::string& deviceId, std::string_view sessionId,
                                const ScreenFramePayload& payload);
   ScreenFrame latestScreenFrame(const std::string& controllerId, std::string_view sessionId);

@@ -276,6 +276,15 @@ TEST(ControlPlaneStore, Sessions_MoveThroughTheirStatesAndStayWithTheirParties) 
                                 std::nullopt),
             ended);
   EXPECT_TRUE(h.store->agentSessions(h.deviceId, "active").empty());
+
+  // A frame captured before the end and arriving after it is answered but not kept.
+  EXPECT_EQ(
+      h.store->storeScreenFrame(h.deviceId, pending.id, {.format = "jpeg", .imageBase64 = "AAAA"})
+          .sessionId,
+      pending.id);
+  EXPECT_EQ(
+      errorOf([&] { h.store->latestScreenFrame(h.controller.controller.id, pending.id); }).status(),
+      404);
 }
 
 TEST(ControlPlaneStore, Revocation_LocksOutTheAgentAndEndsItsSessionsOnce) {

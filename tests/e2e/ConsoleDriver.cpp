@@ -86,34 +86,18 @@ void expectPicture(const JSONObject& shown, int width, int height,
   }
 }
 
-ConsoleDriver::ConsoleDriver()
-    : process_({"node", kDriverScript}, {}, testing::ChildProcess::Pipes::allStandard) {}
+ConsoleDriver::ConsoleDriver() : driver_(kDriverScript, 90s) {}
 
 ConsoleDriver::~ConsoleDriver() {
   // Closing the browser first: a killed driver would leave Chromium behind.
-  if (process_.writeInputLine(R"({"op":"close"})"))
-    process_.readOutputLine(30s);
-  process_.closeInput();
-  process_.waitForExit(30s);
+  try {
+    driver_.answer({{"op", "close"}});
+  } catch (const std::exception&) {
+  }
 }
 
 JSONObject ConsoleDriver::call(const JSONObject& request) {
-  const std::string line = JSONValue(request).serialize();
-  std::optional<std::string> answer;
-  if (process_.writeInputLine(line))
-    answer = process_.readOutputLine(90s);
-  if (!answer) {
-    std::string errors;
-    while (const auto error = process_.readErrorLine(500ms))
-      errors += *error + "\n";
-    throw std::runtime_error("no answer from the driver to " + line + "\n" + errors);
-  }
-  const JSONValue parsed = JSONValue::parse(*answer);
-  const JSONObject* object = parsed.object();
-  if (object == nullptr || object->find("ok") == nullptr || !*object->find("ok")->boolean()) {
-    throw std::runtime_error("driver refused " + line + ": " + *answer);
-  }
-  return *object;
+  return driver_.call(request);
 }
 
 void ConsoleDriver::fill(const std::string& selector, const std::string& value) {

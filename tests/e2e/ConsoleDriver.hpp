@@ -14,6 +14,7 @@
 
 #include "TavolinCore/JSON/JSONValue.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/NodeDriver.hpp"
 #include "tests/support/QuadrantWindows.hpp"
 #include "tests/support/X11EventRecorder.hpp"
 #include "tests/support/XvfbServer.hpp"
@@ -95,7 +96,7 @@ class ConsoleDriver {
   void screenshot(const std::string& name);
 
  private:
-  testing::ChildProcess process_;
+  testing::NodeDriver driver_;
 };
 
 // The toasts the page has shown, on standard error; for failure reports.

@@ -1,5 +1,6 @@
 #include "tests/support/ChildProcess.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -173,7 +174,31 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<std::string> ChildProcess::readErrorLine(std::chrono::milliseconds timeout) {
-  return error_.readLine(timeout);
+  if (errorLinesReturned_ == errorLines_.size()) {
+    auto line = error_.readLine(timeout);
+    if (!line)
+      return std::nullopt;
+    errorLines_.push_back(std::move(*line));
+  }
+  return errorLines_[errorLinesReturned_++];
+}
+
+std::optional<std::size_t> ChildProcess::findErrorLine(const std::regex& pattern, std::size_t from,
+                                                       std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (std::size_t index = from;; ++index) {
+    while (index >= errorLines_.size()) {
+      const auto left =
+          std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                   std::chrono::milliseconds(0));
+      auto line = error_.readLine(left);
+      if (!line)
+        return std::nullopt;
+      errorLines_.push_back(std::move(*line));
+    }
+    if (std::regex_search(errorLines_[index], pattern))
+      return index;
+  }
 }
 
 std::optional<std::string> ChildProcess::readOutputLine(std::chrono::milliseconds timeout) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,15 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   int pid() const { return pid_; }
-  // The next line of standard error, or nothing at end of stream or after `timeout`.
+  // The next line of standard error this call has not returned yet (lines findErrorLine read
+  // ahead come first), or nothing at end of stream or after `timeout`.
   std::optional<std::string> readErrorLine(std::chrono::milliseconds timeout);
+  // The index in errorLines() of the first line from `from` on that contains a match of
+  // `pattern`, reading further lines for up to `timeout`; nothing at end of stream or time-out.
+  std::optional<std::size_t> findErrorLine(const std::regex& pattern, std::size_t from,
+                                           std::chrono::milliseconds timeout);
+  // Every line of standard error read so far, by either call above, in order.
+  const std::vector<std::string>& errorLines() const { return errorLines_; }
   // The next line of standard output (`Pipes::allStandard` only), as readErrorLine.
   std::optional<std::string> readOutputLine(std::chrono::milliseconds timeout);
   // Writes `line` and a line feed to standard input (`Pipes::allStandard` only); false once the
@@ -64,6 +72,8 @@ class ChildProcess {
   int pid_ = -1;
   int inputFd_ = -1;
   LineReader error_;
+  std::vector<std::string> errorLines_;
+  std::size_t errorLinesReturned_ = 0;
   LineReader output_;
   bool exited_ = false;
 };

@@ -18,14 +18,12 @@ void ControlPlaneProcess::start() {
                                (directory_.path() / "db/cp.sqlite3").string()},
       environment_);
   static const std::regex ready("^TAVOLIN_CONTROL_PLANE_READY port=([0-9]+)$");
-  while (const auto line = server_->readErrorLine(std::chrono::seconds(30))) {
-    std::smatch match;
-    if (std::regex_match(*line, match, ready)) {
-      port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-      return;
-    }
-  }
-  throw std::runtime_error("the control plane never announced its port");
+  const auto line = server_->findErrorLine(ready, 0, std::chrono::seconds(30));
+  if (!line)
+    throw std::runtime_error("the control plane never announced its port");
+  std::smatch match;
+  std::regex_match(server_->errorLines()[*line], match, ready);
+  port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
 }
 
 int ControlPlaneProcess::stop(int signal) {

@@ -1,6 +1,6 @@
 #include "tests/support/RunningAgent.hpp"
 
-#include <utility>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -29,45 +29,24 @@ RunningAgent::RunningAgent(const XvfbServer& display, const TemporaryDirectory& 
       pairingCode = match[2];
       return;
     }
-    beforeReady_.push_back(*line);
   }
   ADD_FAILURE() << "no READY marker";
 }
 
 std::optional<std::vector<std::string>> RunningAgent::awaitLine(const std::regex& pattern,
                                                                 std::chrono::milliseconds timeout) {
-  const auto matching = [&](const std::string& line) -> std::optional<std::vector<std::string>> {
-    std::smatch match;
-    if (!std::regex_search(line, match, pattern)) {
-      passedOver_ += line + "\n";
-      return std::nullopt;
-    }
-    return std::vector<std::string>(match.begin(), match.end());
-  };
-  while (!beforeReady_.empty()) {
-    const std::string line = std::move(beforeReady_.front());
-    beforeReady_.pop_front();
-    if (auto groups = matching(line))
-      return groups;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return std::nullopt;
-    const auto line = process_->readErrorLine(left);
-    if (!line)
-      return std::nullopt;
-    if (auto groups = matching(*line))
-      return groups;
-  }
+  const auto index = process_->findErrorLine(pattern, nextLine_, timeout);
+  if (!index)
+    return std::nullopt;
+  nextLine_ = *index + 1;
+  const std::string& line = process_->errorLines()[*index];
+  std::smatch match;
+  std::regex_search(line, match, pattern);
+  return std::vector<std::string>(match.begin(), match.end());
 }
 
 std::string RunningAgent::remainingErrorOutput(std::chrono::milliseconds timeout) {
-  std::string output = std::exchange(passedOver_, {});
-  for (; !beforeReady_.empty(); beforeReady_.pop_front())
-    output += beforeReady_.front() + "\n";
+  std::string output;
   while (const auto line = process_->readErrorLine(timeout))
     output += *line + "\n";
   return output;

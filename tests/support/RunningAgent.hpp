@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,13 +16,16 @@ namespace tavolin::testing {
 
 // The agent binary on `display`, its keys, settings and files under `home` (so a second agent
 // on the same home is the same computer restarted), the hosted control plane pointed at a dead
-// port unless `environment` names one in TAVOLIN_API_URL. Constructed once the local server's READY
-// marker has given its port and pairing code (a missing marker is a test failure and leaves `port`
-// 0); stopped with SIGTERM when destroyed.
+// port. Constructed once the local server's READY marker has given its port and pairing code
+// (a missing marker is a test failure and leaves `port` 0); stopped with SIGTERM when destroyed.
 class RunningAgent {
  public:
   RunningAgent(const XvfbServer& display, const TemporaryDirectory& home,
                const std::map<std::string, std::string>& environment = {});
+
+  // What the agent wrote to standard error since the marker, waiting at most `timeout` for
+  // each line; for failure reports (a sanitizer report lands here).
+  std::string remainingErrorOutput(std::chrono::milliseconds timeout);
 
   // Waits up to `timeout` for a line of standard error matching `pattern` after the line the
   // previous call matched (from the first line on the first call, so lines written before the
@@ -31,19 +33,15 @@ class RunningAgent {
   std::optional<std::vector<std::string>> awaitLine(const std::regex& pattern,
                                                     std::chrono::milliseconds timeout);
 
-  // What the agent wrote to standard error besides the markers waited for, waiting at most
-  // `timeout` for each line; for failure reports (a sanitizer report lands here).
-  std::string remainingErrorOutput(std::chrono::milliseconds timeout);
-
   int pid() const { return process_->pid(); }
+  ChildProcess& process() { return *process_; }
 
   std::uint16_t port = 0;
   std::string pairingCode;
 
  private:
   std::unique_ptr<ChildProcess> process_;
-  std::deque<std::string> beforeReady_;
-  std::string passedOver_;
+  std::size_t nextLine_ = 0;
 };
 
 }  // namespace tavolin::testing

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
+#include <string_view>
 
 #include <xcb/xcb.h>
 
@@ -11,22 +13,34 @@
 namespace tavolin::testing {
 namespace {
 
+// Whether the root window has the property `name` with at least `minimumLength` bytes.
+bool rootHasProperty(xcb_connection_t* connection, xcb_window_t root, std::string_view name,
+                     int minimumLength) {
+  auto* atom = xcb_intern_atom_reply(
+      connection,
+      xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.data()),
+      nullptr);
+  if (atom == nullptr)
+    return false;
+  auto* reply = xcb_get_property_reply(
+      connection, xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1),
+      nullptr);
+  const bool found = reply != nullptr && reply->type == XCB_ATOM_WINDOW &&
+                     xcb_get_property_value_length(reply) >= minimumLength;
+  free(reply);
+  free(atom);
+  return found;
+}
+
+// openbox claims the screen before it takes over the windows already there; a window mapped
+// in between is never managed. The client list, empty or not, is published once it has.
 bool hasWindowManager(const std::string& displayName) {
   xcb_connection_t* connection = xcb_connect(displayName.c_str(), nullptr);
   bool found = false;
   if (!xcb_connection_has_error(connection)) {
-    const char name[] = "_NET_SUPPORTING_WM_CHECK";
-    auto* atom = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, sizeof(name) - 1, name), nullptr);
     xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-    if (atom != nullptr) {
-      auto* reply = xcb_get_property_reply(
-          connection, xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1),
-          nullptr);
-      found = reply != nullptr && xcb_get_property_value_length(reply) == 4;
-      free(reply);
-      free(atom);
-    }
+    found = rootHasProperty(connection, root, "_NET_SUPPORTING_WM_CHECK", 4) &&
+            rootHasProperty(connection, root, "_NET_CLIENT_LIST", 0);
   }
   xcb_disconnect(connection);
   return found;

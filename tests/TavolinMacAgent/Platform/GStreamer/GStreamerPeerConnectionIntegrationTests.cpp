@@ -430,11 +430,3 @@ TEST_F(GStreamerPeerConnectionTest, CloseOnAnObserverThread_LeavesTheJoinToTheTe
 
 }  // namespace
 }  // namespace tavolin
-
-// GLib is built without frame pointers, so what it allocates is reported without its callers,
-// and it leaks its first table of interned strings on purpose when the table grows, which
-// GStreamer's many names make it do. Allocations inside GLib are therefore not reported by this
-// binary; everything allocated from our own code still is.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libglib-2.0.so\n";
-}
