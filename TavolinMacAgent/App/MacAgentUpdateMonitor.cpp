@@ -26,16 +26,16 @@ void MacAgentUpdateMonitor::start() {
                       [weak = weak_from_this(), environment = dependencies_.environment,
                        systemInfo = dependencies_.systemInfo,
                        interval = dependencies_.interval]() -> Awaitable<void> {
-                        std::optional<MacAgentUpdateChecker> checker;
-                        {
-                          // The system's release file and the certificate store are read from disk;
-                          // the queue is only needed for that and goes away with this scope.
-                          SerialQueue queue("app.tavolin.agent.update-check");
-                          checker = co_await runOn(queue, [&] {
-                            return MacAgentUpdateChecker(environment,
-                                                         systemInfo->operatingSystemRelease());
-                          });
-                        }
+                        // Not holding the monitor across the wait: its going joins the queue.
+                        SerialQueue* queue = nullptr;
+                        if (const auto self = weak.lock())
+                          queue = &self->queue_;
+                        if (!queue)
+                          co_return;
+                        std::optional<MacAgentUpdateChecker> checker = co_await runOn(*queue, [&] {
+                          return MacAgentUpdateChecker(environment,
+                                                       systemInfo->operatingSystemRelease());
+                        });
                         for (;;) {
                           auto result = co_await checker->checkForUpdates();
                           const auto self = weak.lock();

@@ -9,6 +9,7 @@
 
 #include "TavolinCore/Foundation/Environment.hpp"
 #include "TavolinCore/Runtime/Executor.hpp"
+#include "TavolinCore/Runtime/SerialQueue.hpp"
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinMacAgent/App/MacAgentUpdateChecker.hpp"
 #include "TavolinMacAgent/Platform/SystemInfo.hpp"
@@ -62,6 +63,9 @@ class MacAgentUpdateMonitor : public std::enable_shared_from_this<MacAgentUpdate
   std::optional<MacAgentUpdateCheckResult> lastResult_;
   bool stopped_ = false;
   Task task_;
+  // Reads the system's release file and the certificate store off the main actor. Owned here,
+  // not by the task, so that it is joined when the monitor goes, before the process ends.
+  SerialQueue queue_{"app.tavolin.agent.update-check"};
 };
 
 }  // namespace tavolin

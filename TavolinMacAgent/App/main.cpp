@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <openssl/crypto.h>
 #include <sys/resource.h>
 
 #include "TavolinCore/Foundation/Environment.hpp"
@@ -42,6 +43,9 @@ int main(int argc, char** argv) {
   }
 
   raiseDescriptorLimit();
+  // Streaming and queue threads may still be using OpenSSL while the process exits; its own
+  // clean-up at exit would pull the library from under them.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   MainActor mainActor;
   TavolinMacAgentApp app(mainActor.executor(), standardDiagnostics(), makeLinuxPlatform);
   int exitCode = 0;
