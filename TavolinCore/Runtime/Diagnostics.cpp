@@ -28,6 +28,14 @@ std::ostream& standardDiagnostics() {
   return std::cerr;
 }
 
+std::string userFacingDescription(const std::exception& error) {
+  if (const auto* tavolinError = dynamic_cast<const TavolinError*>(&error))
+    return tavolinError->description();
+  if (const auto* systemError = dynamic_cast<const boost::system::system_error*>(&error))
+    return systemError->code().message();
+  return error.what();
+}
+
 std::optional<std::string> describeFailure(std::exception_ptr failure) {
   if (!failure)
     return std::nullopt;

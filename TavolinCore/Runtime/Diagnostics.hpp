@@ -22,6 +22,11 @@ std::string singleLine(std::string text);
 // Standard error, the sink of the running programs.
 std::ostream& standardDiagnostics();
 
+// A failure as the person at this computer reads it (a status line, the menu): a Tavolin error's
+// description, a system error's plain message ("Connection refused") without the category and
+// number its what() appends, anything else's what().
+std::string userFacingDescription(const std::exception& error);
+
 // What a failure was, for a diagnostics line: the error's description, or nothing for no
 // failure and for a cancellation, which is how work is meant to stop.
 std::optional<std::string> describeFailure(std::exception_ptr failure);

@@ -16,6 +16,7 @@
 #include "TavolinCore/ControlPlane/HTTPClient.hpp"
 #include "TavolinCore/Foundation/TavolinError.hpp"
 #include "TavolinCore/Foundation/Whitespace.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinCore/Runtime/Task.hpp"
 #include "TavolinMacAgent/App/AgentConfiguration.hpp"
 #include "TavolinMacAgent/Snapshot/MacSnapshotProvider.hpp"
@@ -74,14 +75,8 @@ Awaitable<HTTPPayload> loadOverHTTP(std::shared_ptr<HTTPClient> http, std::strin
 std::string describe(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
-  } catch (const boost::system::system_error& error) {
-    // The code's message alone: what() appends the category and number, which mean nothing to
-    // the person reading the status.
-    return error.code().message();
-  } catch (const TavolinError& error) {
-    return error.description();
   } catch (const std::exception& error) {
-    return error.what();
+    return userFacingDescription(error);
   } catch (...) {
     return "an unknown error";
   }

@@ -1,9 +1,8 @@
 #include "TavolinMacAgent/Coordinator/AgentCoordinator.hpp"
 
-#include <boost/system/system_error.hpp>
-
 #include "TavolinCore/Foundation/Base64.hpp"
 #include "TavolinCore/Foundation/TavolinISO8601.hpp"
+#include "TavolinCore/Runtime/Diagnostics.hpp"
 #include "TavolinCore/Runtime/RunOn.hpp"
 #include "TavolinCore/Runtime/Timers.hpp"
 #include "TavolinCore/Security/TavolinKeyPinning.hpp"
@@ -16,16 +15,6 @@ const std::string* metadataString(const RemoteSession& session, std::string_view
   const JSONValue* value = session.metadata.find(key);
   const std::string* text = value ? value->string() : nullptr;
   return text && !text->empty() ? text : nullptr;
-}
-
-// What the user reads: a transport failure by its plain text ("Connection refused"), without the
-// source location a system error's what() carries.
-std::string describe(const std::exception& error) {
-  if (const auto* tavolinError = dynamic_cast<const TavolinError*>(&error))
-    return tavolinError->description();
-  if (const auto* systemError = dynamic_cast<const boost::system::system_error*>(&error))
-    return systemError->code().message();
-  return error.what();
 }
 
 // Keeps whole characters: the cut text is shown to the user.
@@ -144,7 +133,7 @@ Awaitable<void> AgentCoordinator::run() {
     } catch (const std::exception& error) {
       if (isCancellation(error))
         throw;
-      const std::string description = describe(error);
+      const std::string description = userFacingDescription(error);
       degrade(description, description);
       failed = true;
     }
