@@ -31,6 +31,9 @@ void AgentStatusLines::render(const AgentRuntimeStatus& status) {
   if (shown_ == status.connection)
     return;
   shown_ = status.connection;
+  // Starting is where every run begins; the lines say where it went from there.
+  if (status.connection.as<AgentConnectionState::Starting>())
+    return;
   writeDiagnosticLine(diagnostics_, line(status.connection));
 
   const auto* pairing = status.connection.as<AgentConnectionState::Pairing>();
