@@ -511,6 +511,20 @@ TEST(SecurityAuditStore, ActiveBlocks_NewestBlockedAtTextFirstStableAndMatchedNo
   EXPECT_EQ(store->snapshot(10).blocks.size(), 4u);
 }
 
+// The menu offers to block this address.
+TEST(SecurityAuditStore, LatestRemoteAddress_NewestProxiedEventWithAKnownAddress) {
+  Harness harness;
+  auto store = harness.open();
+  store->record({.remoteAddress = "10.0.0.5:6000", .route = "local-network"});
+  EXPECT_EQ(store->latestRemoteAddress(), std::nullopt);
+  store->record({.remoteAddress = "198.51.100.7", .route = "private-mesh"});
+  store->record({.remoteAddress = "10.0.0.6", .route = "local-network"});
+  store->record({.remoteAddress = " ", .route = "direct-internet"});
+  EXPECT_EQ(store->latestRemoteAddress(), "198.51.100.7");
+  store->record({.remoteAddress = "[2001:db8::7]:1", .route = "direct-internet"});
+  EXPECT_EQ(store->latestRemoteAddress(), "2001:db8::7");
+}
+
 TEST(SecurityAuditStore, OnChange_GetsTheNewest100EventsWithBlocksPathAndPolicy) {
   Harness harness;
   harness.writeState(harness.events(150), {});
